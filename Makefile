@@ -1,0 +1,51 @@
+# Valdrix Setup: the two commands of the README, and their parts.
+#   make demo  installs what is missing, builds, and runs a silent install
+#              under Wine against the local update server.
+#   make test  installs what is missing, builds both targets, runs every test.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+HOST_BUILD := build/host
+WIN_BUILD := build/win64
+CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
+  -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
+
+.PHONY: all deps build host win test test-host test-wine demo clean format
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(HOST_BUILD)/build.ninja:
+	cmake -S . -B $(HOST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug $(CMAKE_TEST_OPTIONS)
+
+$(WIN_BUILD)/build.ninja:
+	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_TEST_OPTIONS)
+
+host: deps $(HOST_BUILD)/build.ninja
+	cmake --build $(HOST_BUILD) -j $(JOBS)
+
+win: deps $(WIN_BUILD)/build.ninja
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+build: host win
+
+test-host: host
+	cd $(HOST_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-wine: win
+	scripts/run-wine-tests $(WIN_BUILD)
+
+test: build
+	$(MAKE) --no-print-directory test-host
+	$(MAKE) --no-print-directory test-wine
+
+demo: build
+	scripts/demo
+
+format:
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h')
+
+clean:
+	rm -rf build

@@ -1,0 +1,40 @@
+#pragma once
+// The update manifest: what the product consists of, from
+// "/update/v2/windows.json" on the update server.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct ManifestFile {
+  std::wstring path;
+  int64_t version = 0;
+  std::wstring url;
+  std::wstring sha256;
+};
+
+struct Prerequisite {
+  std::wstring file;
+  std::wstring id;
+  std::wstring name;
+  std::wstring url;
+  std::wstring sha256;
+  std::wstring params;
+  std::wstring paramsRepair;
+  std::vector<std::wstring> archs;
+};
+
+struct UpdateManifest {
+  int32_t version = 0;
+  std::wstring appVersion;
+  std::vector<Prerequisite> prerequisites;
+  std::vector<ManifestFile> files;
+  std::vector<std::wstring> zips;
+};
+
+// Parses a manifest document into the record (appending to its lists).
+// Throws the JSON library's exceptions.
+void ParseManifest(UpdateManifest& manifest, std::string_view document);
+// Downloads the document and parses it.
+void FetchManifest(UpdateManifest& manifest, std::wstring_view url);
+std::wstring ManifestUrl();
