@@ -12,8 +12,8 @@ Key PredefinedKey(uint32_t root) {
 
 long CreateKey(Key parent, const wchar_t* path, uint32_t access, Key* result) {
   HKEY key = nullptr;
-  const LSTATUS status = RegCreateKeyExW(static_cast<HKEY>(parent), path, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                                         nullptr, &key, nullptr);
+  const LSTATUS status = RegCreateKeyExW(static_cast<HKEY>(parent), path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         access, nullptr, &key, nullptr);
   *result = key;
   return status;
 }

@@ -1,12 +1,12 @@
 // Paths of the running setup, shell folders, privileges and system probes.
+#include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <string>
 
-#include "system/errors.h"
 #include "system/files.h"
+#include "system/errors.h"
 #include "system/registry_api.h"
 
 #include <fmt/format.h>
@@ -82,7 +82,8 @@ bool IsWindowsVersionAtLeast(uint32_t major, uint32_t build, uint32_t& actualMaj
   actualMajor = 0;
   for (uint32_t candidate = 20; candidate > 0; --candidate) {
     majorTest.dwMajorVersion = candidate;
-    if (VerifyVersionInfoW(&majorTest, VER_MAJORVERSION, VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL))) {
+    if (VerifyVersionInfoW(&majorTest, VER_MAJORVERSION,
+                           VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL))) {
       actualMajor = candidate;
       break;
     }
