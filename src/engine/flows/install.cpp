@@ -61,7 +61,6 @@ std::vector<PendingMove> StageProductFiles(Setup::Context& context, bool update)
   const size_t count = context.manifest.files.size();
   for (size_t index = 0; index < count; ++index) {
     const ManifestFile& file = context.manifest.files[index];
-    CheckRelativePath(file.path);
     const std::wstring finalPath = installPath + file.path;
     if (update && PathExists(finalPath) && GetFileModificationTime(finalPath) == file.version) continue;
     RemoveFile(finalPath + L".tmp");
