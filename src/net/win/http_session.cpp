@@ -14,8 +14,8 @@ HttpSession::HttpSession() {
   if (!WinHttpCheckPlatform()) {
     throw WinHttpError(GetLastError(), "WinHttpCheckPlatform failed, this platform is not supported by WinHTTP");
   }
-  handle_ = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                        WINHTTP_NO_PROXY_BYPASS, 0);
+  handle_ =
+      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (handle_ == nullptr) throw WinHttpError(GetLastError(), "WinHttpOpen failed when opening session");
 }
 

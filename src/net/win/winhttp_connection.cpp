@@ -2,10 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 #include <vector>
-#include <algorithm>
 
 #include "app/text.h"
 #include "net/win/winhttp_error.h"
@@ -19,7 +19,9 @@ constexpr size_t kWriteBlock = 1 << 20;
 
 class Win32OutputFile : public OutputFile {
  public:
-  Win32OutputFile(HANDLE file, std::wstring path) : file_(file), path_(std::move(path)) { buffer_.reserve(kWriteBlock); }
+  Win32OutputFile(HANDLE file, std::wstring path) : file_(file), path_(std::move(path)) {
+    buffer_.reserve(kWriteBlock);
+  }
   ~Win32OutputFile() override {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   }
@@ -130,8 +132,8 @@ bool WinHttpConnection::QueryRawHeaders(std::wstring& headers) {
                       &size, WINHTTP_NO_HEADER_INDEX);
   headers.assign(size / sizeof(wchar_t) + 1, L'\0');
   size = static_cast<DWORD>(headers.size() * sizeof(wchar_t));
-  if (!Check(WinHttpQueryHeaders(request_, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                                 headers.data(), &size, WINHTTP_NO_HEADER_INDEX))) {
+  if (!Check(WinHttpQueryHeaders(request_, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, headers.data(),
+                                 &size, WINHTTP_NO_HEADER_INDEX))) {
     return false;
   }
   headers.resize(size / sizeof(wchar_t));
