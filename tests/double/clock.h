@@ -12,5 +12,7 @@ uint64_t SleptMs();
 int SleepCalls();
 // Moves time on without counting a sleep (a wait that times out).
 void Advance(uint64_t milliseconds);
+// Milliseconds of virtual time since Reset (sleeps and advances).
+uint64_t NowMs();
 
 }  // namespace Double::Clock
