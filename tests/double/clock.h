@@ -4,7 +4,8 @@
 
 namespace Double::Clock {
 
-constexpr int64_t kStartTime = 1760000000;  // 2025-10-09 08:53:20 UTC
+constexpr int64_t kStartTime = 1765200000;  // 2025-12-08 13:20:00 UTC
+inline constexpr int64_t kStartUnixTime = kStartTime;
 
 void SetUnixTime(int64_t seconds);
 // Milliseconds slept since Reset, and the number of sleeps.
