@@ -69,13 +69,14 @@ class Machine:
         if result.returncode != 0:
             return None
         out, current = {}, None
+        full = ("HKEY_LOCAL_MACHINE" + key[4:] if key.upper().startswith("HKLM\\") else key).lower()
         for line in result.stdout.decode("utf-8", errors="replace").splitlines():
             if not line.strip():
                 continue
             if not line.startswith(" "):
                 name = line.strip()
-                current = out.setdefault(name[len(key):].lstrip("\\") if name.lower().startswith(key.lower())
-                                         else name, {})
+                relative = name[len(full):].lstrip("\\") if name.lower().startswith(full) else name
+                current = out.setdefault(relative, {})
                 continue
             match = re.match(r"\s+(.*?)\s+(REG_\w+)\s*(.*)$", line)
             if match and current is not None:
@@ -119,23 +120,30 @@ class Machine:
         self.run(["sc", "delete", name])
 
     # --- tasks (as the Task Scheduler recorded them) -------------------------
+    def task_file(self, name):
+        for folder in ("tasks", "Tasks"):
+            path = self.host_path("C:\\windows\\system32\\" + folder + "\\" + name)
+            if path.exists():
+                return path
+        return None
+
     def task(self, name):
-        path = self.host_path("C:\\windows\\system32\\Tasks\\" + name)
-        if not path.exists():
+        path = self.task_file(name)
+        if path is None:
             return {"exists": False}
         raw = path.read_bytes()
-        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8", "replace")
+        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8-sig", "replace")
+        text = re.sub(r"<\?xml[^>]*\?>", "", text)
         text = re.sub(r'\sxmlns="[^"]+"', "", text, count=1)
-        root = ET.fromstring(text.encode("utf-8")) if not text.startswith("<?xml") else \
-            ET.fromstring(re.sub(r"^<\?xml[^>]*\?>", "", text).encode("utf-8"))
+        root = ET.fromstring(text.strip())
         get = lambda p: (root.findtext(p) or "").strip()
         return {"exists": True, "enabled": get("Settings/Enabled").lower() != "false",
                 "command": get("Actions/Exec/Command"), "arguments": get("Actions/Exec/Arguments"),
                 "working_directory": get("Actions/Exec/WorkingDirectory")}
 
     def delete_task(self, name):
-        path = self.host_path("C:\\windows\\system32\\Tasks\\" + name)
-        if path.exists():
+        path = self.task_file(name)
+        if path is not None:
             path.unlink()
 
     # --- processes -----------------------------------------------------------

@@ -95,7 +95,7 @@ class Suite:
         elif kind == "disable_service":
             m.run(["sc", "config", "Valdrix", "start=", "disabled"], check=True)
         elif kind == "disable_task":
-            path = m.host_path("C:\\windows\\system32\\Tasks\\" + rest[0])
+            path = m.task_file(rest[0])
             raw = path.read_bytes()
             encoding = "utf-16" if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else "utf-8"
             text = raw.decode(encoding)
