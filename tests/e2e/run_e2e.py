@@ -20,13 +20,13 @@ from product import Product, APP_VERSION, LEGACY as LEGACY_EXE  # noqa: E402
 from scenarios import SCENARIOS, HARNESS_SCENARIOS  # noqa: E402
 from server import LocalServer  # noqa: E402
 
-# Where each product part lives once it has landed.
+# Where each product part lives once it has landed (every pattern must match).
 REQUIREMENTS = {
-    "flows": ["src/engine/flows/install*.cpp"],
+    "flows": ["src/engine/flows/install*.cpp", "src/engine/flows/product_control*.cpp"],
     "verify-flow": ["src/engine/flows/verify*.cpp"],
     "uninstall-flow": ["src/engine/flows/uninstall*.cpp"],
     "token": ["src/engine/*token*.cpp"],
-    "windows-layer": ["src/system/win/service*.cpp", "src/system/win/task*.cpp"],
+    "windows-layer": ["src/system/win/scm_api.cpp", "src/system/win/tasks.cpp", "src/system/win/processes.cpp"],
     "downloads": ["src/net/win/*.cpp"],
     "server": ["tools/local-server/*"],
     "prefix": ["tools/prepare-wine-prefix"],
@@ -42,7 +42,7 @@ BUTTON_KEYS = {"Verify": ["Return"]}
 
 def missing_parts(scenario):
     return [part for part in scenario["requires"]
-            if not any(glob.glob(str(ROOT / pattern)) for pattern in REQUIREMENTS[part])]
+            if not all(glob.glob(str(ROOT / pattern)) for pattern in REQUIREMENTS[part])]
 
 
 class Failure(Exception):
