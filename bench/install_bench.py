@@ -13,7 +13,7 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 from machine import Machine  # noqa: E402
 from product import Product  # noqa: E402
-from server import LocalServer  # noqa: E402
+from server import LocalServer, ca_certificate  # noqa: E402
 
 SIZE = 200 << 20
 SETUP = "C:\\valdrix-bench\\Valdrix.Setup.exe"
@@ -28,7 +28,8 @@ def timed(action):
 def main():
     work = ROOT / "build" / "bench"
     machine = Machine(ROOT, work / "wine-prefix")
-    subprocess.run([str(ROOT / "tools" / "prepare-wine-prefix"), str(machine.prefix)], check=True)
+    subprocess.run([str(ROOT / "tools" / "prepare-wine-prefix"), str(machine.prefix), str(ca_certificate())],
+                   check=True)
     product = Product(work, ROOT / "build" / "host", ROOT / "build" / "win64", "https://localhost:8443",
                       extra_bytes=SIZE)
     product.build()

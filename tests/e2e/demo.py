@@ -12,7 +12,7 @@ sys.path.insert(0, str(HERE))
 
 from machine import Machine, INSTALL  # noqa: E402
 from product import Product  # noqa: E402
-from server import LocalServer  # noqa: E402
+from server import LocalServer, ca_certificate  # noqa: E402
 
 SETUP = "C:\\valdrix-demo\\Valdrix.Setup.exe"
 
@@ -56,7 +56,7 @@ def main():
     if not prepare.exists():
         print("tools/prepare-wine-prefix is not in the tree yet; the demo needs it to trust the server's CA.")
         return 1
-    subprocess.run([str(prepare), str(machine.prefix)], check=True)
+    subprocess.run([str(prepare), str(machine.prefix), str(ca_certificate())], check=True)
     if not (product.source / "files").exists():
         print("Publishing the demo product with valdrix-release..")
         product.build()

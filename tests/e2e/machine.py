@@ -2,6 +2,7 @@
 read back everything the setup can change (files, registry, service, tasks,
 shortcuts, protocol handler, uninstall entry, processes, log lines)."""
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -120,9 +121,11 @@ class Machine:
         self.run(["sc", "delete", name])
 
     # --- tasks (as the Task Scheduler recorded them) -------------------------
+    # The Task Scheduler stand-in (tools/prepare-wine-prefix) keeps each task as
+    # C:\valdrix-tasks\<name>.json; Wine's own keeps XML in system32\tasks.
     def task_file(self, name):
-        for folder in ("tasks", "Tasks"):
-            path = self.host_path("C:\\windows\\system32\\" + folder + "\\" + name)
+        for path in (self.host_path("C:\\valdrix-tasks\\" + name + ".json"),
+                     self.host_path("C:\\windows\\system32\\tasks\\" + name)):
             if path.exists():
                 return path
         return None
@@ -131,6 +134,12 @@ class Machine:
         path = self.task_file(name)
         if path is None:
             return {"exists": False}
+        if path.suffix == ".json":
+            record = json.loads(path.read_text("utf-8"))
+            action = (record.get("actions") or [{}])[0]
+            return {"exists": True, "enabled": bool(record.get("enabled", True)), "command": action.get("path", ""),
+                    "arguments": action.get("arguments", ""),
+                    "working_directory": action.get("workingDirectory", "")}
         raw = path.read_bytes()
         text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8-sig", "replace")
         text = re.sub(r"<\?xml[^>]*\?>", "", text)
@@ -140,6 +149,16 @@ class Machine:
         return {"exists": True, "enabled": get("Settings/Enabled").lower() != "false",
                 "command": get("Actions/Exec/Command"), "arguments": get("Actions/Exec/Arguments"),
                 "working_directory": get("Actions/Exec/WorkingDirectory")}
+
+    def set_task_enabled(self, name, enabled):
+        path = self.task_file(name)
+        record = json.loads(path.read_text("utf-8"))
+        record["enabled"] = enabled
+        path.write_text(json.dumps(record))
+
+    def task_runs(self):
+        path = self.host_path("C:\\valdrix-tasks\\runs.log")
+        return path.read_text("utf-8").splitlines() if path.exists() else []
 
     def delete_task(self, name):
         path = self.task_file(name)
@@ -194,7 +213,6 @@ class Machine:
         return out
 
     def standin_events(self, name):
-        import json
         path = self.standins_dir / (name + ".log")
         if not path.exists():
             return []

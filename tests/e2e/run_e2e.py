@@ -18,7 +18,7 @@ sys.path.insert(0, str(HERE))
 from machine import Machine, INSTALL, LEGACY, PRODUCT_KEY  # noqa: E402
 from product import Product, APP_VERSION, LEGACY as LEGACY_EXE  # noqa: E402
 from scenarios import SCENARIOS, HARNESS_SCENARIOS  # noqa: E402
-from server import LocalServer  # noqa: E402
+from server import LocalServer, ca_certificate  # noqa: E402
 
 # Where each product part lives once it has landed (every pattern must match).
 REQUIREMENTS = {
@@ -28,7 +28,7 @@ REQUIREMENTS = {
     "token": ["src/engine/*token*.cpp"],
     "windows-layer": ["src/system/win/scm_api.cpp", "src/system/win/tasks.cpp", "src/system/win/processes.cpp"],
     "downloads": ["src/net/win/*.cpp"],
-    "server": ["tools/local-server/*"],
+    "server": ["tests/e2e/loopback_server.py"],
     "prefix": ["tools/prepare-wine-prefix"],
     "reporting": ["src/reporting/win/*.cpp"],
     "ingest": ["tools/local-server/*ingest*"],
@@ -62,7 +62,8 @@ class Suite:
     def prepare(self, need_product):
         prepare = ROOT / "tools" / "prepare-wine-prefix"
         if prepare.exists():
-            subprocess.run([str(prepare), str(self.machine.prefix)], check=True)
+            subprocess.run([str(prepare), str(self.machine.prefix)] + ([str(ca_certificate())] if need_product else []),
+                           check=True, env=dict(os.environ, BUILD=str(Path(self.args.build).resolve())))
         if need_product:
             self.product.build()
             self.server = LocalServer(self.product.release, self.product.root, self.work / "requests.log")
@@ -95,15 +96,7 @@ class Suite:
         elif kind == "disable_service":
             m.run(["sc", "config", "Valdrix", "start=", "disabled"], check=True)
         elif kind == "disable_task":
-            path = m.task_file(rest[0])
-            raw = path.read_bytes()
-            encoding = "utf-16" if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else "utf-8"
-            text = raw.decode(encoding)
-            if "<Enabled>" in text:
-                text = text.replace("<Enabled>true</Enabled>", "<Enabled>false</Enabled>")
-            else:
-                text = text.replace("<Settings>", "<Settings>\n    <Enabled>false</Enabled>", 1)
-            path.write_bytes(text.encode(encoding))
+            m.set_task_enabled(rest[0], False)
         elif kind == "kill":
             m.run(["taskkill", "/f", "/im", rest[0]])
         elif kind == "control":
