@@ -2,6 +2,7 @@
 read back everything the setup can change (files, registry, service, tasks,
 shortcuts, protocol handler, uninstall entry, processes, log lines)."""
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -69,13 +70,14 @@ class Machine:
         if result.returncode != 0:
             return None
         out, current = {}, None
+        full = ("HKEY_LOCAL_MACHINE" + key[4:] if key.upper().startswith("HKLM\\") else key).lower()
         for line in result.stdout.decode("utf-8", errors="replace").splitlines():
             if not line.strip():
                 continue
             if not line.startswith(" "):
                 name = line.strip()
-                current = out.setdefault(name[len(key):].lstrip("\\") if name.lower().startswith(key.lower())
-                                         else name, {})
+                relative = name[len(full):].lstrip("\\") if name.lower().startswith(full) else name
+                current = out.setdefault(relative, {})
                 continue
             match = re.match(r"\s+(.*?)\s+(REG_\w+)\s*(.*)$", line)
             if match and current is not None:
@@ -119,23 +121,48 @@ class Machine:
         self.run(["sc", "delete", name])
 
     # --- tasks (as the Task Scheduler recorded them) -------------------------
+    # The Task Scheduler stand-in (tools/prepare-wine-prefix) keeps each task as
+    # C:\valdrix-tasks\<name>.json; Wine's own keeps XML in system32\tasks.
+    def task_file(self, name):
+        for path in (self.host_path("C:\\valdrix-tasks\\" + name + ".json"),
+                     self.host_path("C:\\windows\\system32\\tasks\\" + name)):
+            if path.exists():
+                return path
+        return None
+
     def task(self, name):
-        path = self.host_path("C:\\windows\\system32\\Tasks\\" + name)
-        if not path.exists():
+        path = self.task_file(name)
+        if path is None:
             return {"exists": False}
+        if path.suffix == ".json":
+            record = json.loads(path.read_text("utf-8"))
+            action = (record.get("actions") or [{}])[0]
+            return {"exists": True, "enabled": bool(record.get("enabled", True)), "command": action.get("path", ""),
+                    "arguments": action.get("arguments", ""),
+                    "working_directory": action.get("workingDirectory", "")}
         raw = path.read_bytes()
-        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8", "replace")
+        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8-sig", "replace")
+        text = re.sub(r"<\?xml[^>]*\?>", "", text)
         text = re.sub(r'\sxmlns="[^"]+"', "", text, count=1)
-        root = ET.fromstring(text.encode("utf-8")) if not text.startswith("<?xml") else \
-            ET.fromstring(re.sub(r"^<\?xml[^>]*\?>", "", text).encode("utf-8"))
+        root = ET.fromstring(text.strip())
         get = lambda p: (root.findtext(p) or "").strip()
         return {"exists": True, "enabled": get("Settings/Enabled").lower() != "false",
                 "command": get("Actions/Exec/Command"), "arguments": get("Actions/Exec/Arguments"),
                 "working_directory": get("Actions/Exec/WorkingDirectory")}
 
+    def set_task_enabled(self, name, enabled):
+        path = self.task_file(name)
+        record = json.loads(path.read_text("utf-8"))
+        record["enabled"] = enabled
+        path.write_text(json.dumps(record))
+
+    def task_runs(self):
+        path = self.host_path("C:\\valdrix-tasks\\runs.log")
+        return path.read_text("utf-8").splitlines() if path.exists() else []
+
     def delete_task(self, name):
-        path = self.host_path("C:\\windows\\system32\\Tasks\\" + name)
-        if path.exists():
+        path = self.task_file(name)
+        if path is not None:
             path.unlink()
 
     # --- processes -----------------------------------------------------------
@@ -186,7 +213,6 @@ class Machine:
         return out
 
     def standin_events(self, name):
-        import json
         path = self.standins_dir / (name + ".log")
         if not path.exists():
             return []

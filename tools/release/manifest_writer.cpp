@@ -10,6 +10,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "app/text.h"
+#include "manifest/update_manifest.h"
 #include "staging/sha256.h"
 
 namespace Release {
@@ -122,6 +124,25 @@ json ReadPrereqs(const fs::path& description, const std::string& baseUrl) {
   return out;
 }
 
+// What the setup will read must be exactly what was written.
+void CheckWithSetupReader(const json& manifest) {
+  UpdateManifest parsed;
+  try {
+    ParseManifest(parsed, manifest.dump());
+  } catch (const std::exception& error) {
+    throw std::runtime_error(fmt::format("the setup would refuse this manifest: {}", error.what()));
+  }
+  const json& files = manifest["files"];
+  if (parsed.files.size() != files.size()) throw std::runtime_error("the setup reads a different number of files");
+  for (size_t i = 0; i < files.size(); ++i) {
+    const ManifestFile& file = parsed.files[i];
+    if (Text::ToUtf8(file.path) != files[i]["path"] || Text::ToUtf8(file.url) != files[i]["url"] ||
+        Text::ToUtf8(file.sha256) != files[i]["sha256"] ||
+        std::to_string(file.version) != files[i]["version"].get<std::string>())
+      throw std::runtime_error(fmt::format("the setup reads files[{}] differently", i));
+  }
+}
+
 }  // namespace
 
 std::string FileSha256(const fs::path& file) {
@@ -172,6 +193,7 @@ json BuildManifest(const ManifestOptions& options) {
   manifest["prereqs"] = options.prereqsFile ? ReadPrereqs(*options.prereqsFile, base) : json::array();
   manifest["files"] = std::move(files);
   ValidateManifest(manifest);
+  CheckWithSetupReader(manifest);
   return manifest;
 }
 

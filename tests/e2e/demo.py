@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""`make demo`: publishes a demo product with valdrix-release, serves it on
+https://localhost:8443, installs it silently under Wine and shows what is now
+on the machine. Run again, it updates and shows that nothing was downloaded."""
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+sys.path.insert(0, str(HERE))
+
+from machine import Machine, INSTALL  # noqa: E402
+from product import Product  # noqa: E402
+from server import LocalServer, ca_certificate  # noqa: E402
+
+SETUP = "C:\\valdrix-demo\\Valdrix.Setup.exe"
+
+
+def show(title, lines):
+    print(f"\n{title}")
+    for line in lines:
+        print(f"  {line}")
+
+
+def report(machine, state, downloads, requests):
+    files = state["files"] or {}
+    show(f"Files in {INSTALL} ({len(files)})",
+         [f"{path:34} version stamp {info['mtime']}" for path, info in files.items()] or ["(none)"])
+    show("app_version.txt", [state["app_version"] or "(missing)"])
+    service = state["service"]
+    show("Service \"Valdrix\"", [f"image {service.get('image')}, start type {service.get('start')}, "
+                                 f"{'running' if service.get('running') else 'not running'}"]
+         if service["exists"] else ["(not installed)"])
+    show("Scheduled tasks", [f"{name}: {task['command']} {task['arguments']} "
+                             f"({'enabled' if task['enabled'] else 'disabled'})" if task["exists"]
+                             else f"{name}: (none)" for name, task in state["tasks"].items()
+                             if name.startswith("Valdrix")])
+    show("Registry HKLM\\Software\\Valdrix", [f"{k} = {v}" for k, v in (state["registry"] or {}).items()]
+         or ["(no values)"])
+    show("Uninstall entry", [f"{k} = {v}" for k, v in (state["uninstall_entry"] or {}).items()] or ["(none)"])
+    show("Protocol handler valdrix:", [str(state["protocol"])])
+    show("Shortcuts", [f"desktop: {state['shortcuts']['desktop']}, Start menu: {state['shortcuts']['programs']}"])
+    show("Processes", state["processes"] or ["(none)"])
+    show("This run's requests to the update server",
+         [f"{len(requests)} requests, {len(downloads)} product file(s) downloaded"] + [f"  {d}" for d in downloads])
+    show("Setup log", [str(machine.setup_log()), "last lines:"] +
+         [f"  {line}" for line in state["log"][-8:]])
+
+
+def main():
+    work = ROOT / "build" / "demo"
+    machine = Machine(ROOT, work / "wine-prefix")
+    product = Product(work, ROOT / "build" / "host", ROOT / "build" / "win64", "https://localhost:8443")
+    prepare = ROOT / "tools" / "prepare-wine-prefix"
+    if not prepare.exists():
+        print("tools/prepare-wine-prefix is not in the tree yet; the demo needs it to trust the server's CA.")
+        return 1
+    subprocess.run([str(prepare), str(machine.prefix), str(ca_certificate())], check=True)
+    if not (product.source / "files").exists():
+        print("Publishing the demo product with valdrix-release..")
+        product.build()
+    else:
+        product.publish()
+    print(f"Manifest: {product.root / 'update' / 'v2' / 'windows.json'} "
+          f"({len(product.manifest['files'])} files, app version {product.manifest['app_version']})")
+    server = LocalServer(product.release, product.root, work / "requests.log")
+    server.start()
+    try:
+        setup = machine.host_path(SETUP)
+        setup.parent.mkdir(parents=True, exist_ok=True)
+        setup.write_bytes((ROOT / "build" / "win64" / "bin" / "Valdrix.Setup.exe").read_bytes())
+        installed = (machine.install_dir / "app_version.txt").exists()
+        args = [SETUP, "/silent"] + (["/update"] if installed else [])
+        print(f"\nRunning {' '.join(args)} under Wine..")
+        offset = server.offset()
+        result = machine.run(args)
+        requests = server.requests(offset)
+        print(f"Exit code {result.returncode}")
+        report(machine, machine.snapshot(), LocalServer.product_downloads(requests), requests)
+        return 0 if result.returncode == 0 else 1
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

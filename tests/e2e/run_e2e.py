@@ -1,0 +1,335 @@
+#!/usr/bin/env python3
+"""Steps through the end-to-end scenarios: the real Valdrix.Setup.exe under
+Wine against the local update server, asserting the machine state after each
+run. Scenarios whose product parts have not landed are listed as skipped."""
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+sys.path.insert(0, str(HERE))
+
+from machine import Machine, INSTALL, LEGACY, PRODUCT_KEY  # noqa: E402
+from product import Product, APP_VERSION, LEGACY as LEGACY_EXE  # noqa: E402
+from scenarios import SCENARIOS, HARNESS_SCENARIOS  # noqa: E402
+from server import LocalServer, ca_certificate  # noqa: E402
+
+# Where each product part lives once it has landed (every pattern must match).
+REQUIREMENTS = {
+    "flows": ["src/engine/flows/install*.cpp", "src/engine/flows/product_control*.cpp"],
+    "verify-flow": ["src/engine/flows/verify*.cpp"],
+    "uninstall-flow": ["src/engine/flows/uninstall*.cpp"],
+    "token": ["src/engine/*token*.cpp"],
+    "windows-layer": ["src/system/win/scm_api.cpp", "src/system/win/tasks.cpp", "src/system/win/processes.cpp"],
+    "downloads": ["src/net/win/*.cpp"],
+    "server": ["tests/e2e/loopback_server.py"],
+    "prefix": ["tools/prepare-wine-prefix"],
+    "reporting": ["src/reporting/win/*.cpp"],
+    "ingest": ["tools/local-server/*ingest*"],
+    "ui": ["src/ui/wl/*.cpp"],
+}
+SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
+SERVICE_IMAGE = '"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe"'
+# Keys that identify a button of the progress window's questions.
+BUTTON_KEYS = {"Verify": ["Return"]}
+
+
+def missing_parts(scenario):
+    return [part for part in scenario["requires"]
+            if not all(glob.glob(str(ROOT / pattern)) for pattern in REQUIREMENTS[part])]
+
+
+class Failure(Exception):
+    pass
+
+
+class Suite:
+    def __init__(self, args):
+        self.args = args
+        self.work = ROOT / "build" / "e2e"
+        self.machine = Machine(ROOT, Path(args.prefix).resolve())
+        self.product = Product(self.work, Path(args.host_build).resolve(), Path(args.build).resolve(),
+                               "https://localhost:8443")
+        self.server = None
+
+    # --- preparation -----------------------------------------------------------
+    def prepare(self, need_product):
+        prepare = ROOT / "tools" / "prepare-wine-prefix"
+        if prepare.exists():
+            subprocess.run([str(prepare), str(self.machine.prefix)] + ([str(ca_certificate())] if need_product else []),
+                           check=True, env=dict(os.environ, BUILD=str(Path(self.args.build).resolve())))
+        if need_product:
+            self.product.build()
+            self.server = LocalServer(self.product.release, self.product.root, self.work / "requests.log")
+            self.server.start()
+        setup = self.machine.host_path(SETUP_COPY)
+        setup.parent.mkdir(parents=True, exist_ok=True)
+        built = Path(self.args.build) / "bin" / "Valdrix.Setup.exe"
+        if built.exists():
+            shutil.copy2(built, setup)
+
+    def finish(self):
+        if self.server:
+            self.server.stop()
+        self.machine.kill_product_processes()
+
+    # --- given ---------------------------------------------------------------
+    def given(self, step):
+        kind, *rest = step
+        m = self.machine
+        if kind == "install":
+            result = m.run([SETUP_COPY, "/silent"])
+            if result.returncode != 0:
+                raise Failure(f"preliminary install exited with {result.returncode}")
+        elif kind == "stop_service":
+            m.run(["sc", "stop", "Valdrix"])
+            for _ in range(50):
+                if m.service_state("Valdrix") == 1:
+                    break
+                time.sleep(0.2)
+        elif kind == "disable_service":
+            m.run(["sc", "config", "Valdrix", "start=", "disabled"], check=True)
+        elif kind == "disable_task":
+            m.set_task_enabled(rest[0], False)
+        elif kind == "kill":
+            m.run(["taskkill", "/f", "/im", rest[0]])
+        elif kind == "control":
+            m.set_control(rest[0], rest[1])
+        elif kind == "republish":
+            self.product.republish(rest[0], self.product.file_path(rest[0]).read_bytes() + b"v2\n")
+        elif kind == "touch":
+            self.product.republish(rest[0])
+        elif kind == "corrupt":
+            self.product.corrupt(rest[0])
+        elif kind == "set_value":
+            m.reg_add(PRODUCT_KEY, rest[0], rest[1])
+        elif kind == "legacy":
+            folder = m.host_path(LEGACY)
+            folder.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(Path(self.args.build) / "standins" / LEGACY_EXE, folder / LEGACY_EXE)
+            (folder / "Morvex.dll").write_bytes(b"legacy")
+            m.create_service("Morvex", f'"{LEGACY}{LEGACY_EXE}"')
+        elif kind == "server_down":
+            self.server.stop()
+        else:
+            raise Failure(f"unknown given step {kind}")
+
+    # --- run -------------------------------------------------------------------
+    def command(self, scenario):
+        args = []
+        for arg in scenario.get("run", []):
+            arg = arg.replace("$expired_token", self.product.token(int(time.time()) - 400)) \
+                if "$expired_token" in arg else arg
+            arg = arg.replace("$token", self.product.token()) if "$token" in arg else arg
+            args.append(arg)
+        exe = INSTALL + "Valdrix.Setup.exe" if scenario.get("from_install_folder") else SETUP_COPY
+        return [exe] + args
+
+    def run_interactive(self, scenario, command):
+        if not os.environ.get("DISPLAY"):
+            raise Failure("interactive scenario needs DISPLAY (run under Xvfb)")
+        env = dict(self.machine.env)
+        process = subprocess.Popen([str(self.machine.wine_run)] + command, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        window = None
+        for action, *params in scenario["interactive"]:
+            if action == "wait_window":
+                deadline = time.monotonic() + params[1]
+                while time.monotonic() < deadline and not window:
+                    found = subprocess.run(["xdotool", "search", "--name", params[0]], capture_output=True,
+                                           text=True).stdout.split()
+                    window = found[0] if found else None
+                    time.sleep(0.5)
+                if not window:
+                    process.kill()
+                    raise Failure(f"no window named {params[0]!r} appeared")
+            elif action == "press_button":
+                subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True)
+                for key in BUTTON_KEYS[params[0]]:
+                    subprocess.run(["xdotool", "key", "--window", window, key], check=True)
+            elif action == "wait_exit":
+                try:
+                    return process.wait(params[0])
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    raise Failure("the setup with its window did not end")
+        return process.wait(600)
+
+    # --- expect ----------------------------------------------------------------
+    def check(self, scenario, before, after, exit_code, requests, standin_offsets):
+        expect = scenario["expect"]
+        problems = []
+
+        def want(cond, text):
+            if not cond:
+                problems.append(text)
+
+        if "exit" in expect:
+            want(exit_code == expect["exit"], f"exit code {exit_code}, expected {expect['exit']}")
+        product = expect.get("product")
+        if product == "installed":
+            problems += self.installed_problems(after)
+        elif product == "absent":
+            for key in ("files", "registry", "uninstall_entry", "protocol"):
+                want(after[key] is None, f"{key} still present: {after[key]!r}")
+            want(not after["service"]["exists"], "service still installed")
+            for task in ("ValdrixLogon", "ValdrixVerify"):
+                want(not after["tasks"][task]["exists"], f"task {task} still registered")
+            want(not after["shortcuts"]["desktop"] and not after["shortcuts"]["programs"], "shortcuts remain")
+        elif product == "unchanged":
+            for key in ("files", "app_version", "registry", "uninstall_entry", "protocol", "tasks", "shortcuts"):
+                want(before[key] == after[key], f"{key} changed: {before[key]!r} -> {after[key]!r}")
+            want(before["service"].get("image") == after["service"].get("image") and
+                 before["service"].get("start") == after["service"].get("start"), "service settings changed")
+        flags = {"service_running": after["service"].get("running", False),
+                 "service_enabled": after["service"].get("start") == 2,
+                 "client_running": "Valdrix.Desktop.exe" in after["processes"],
+                 "desktop_shortcut": after["shortcuts"]["desktop"],
+                 "legacy_present": after["legacy_folder"] or after["legacy_service"]["exists"],
+                 "verify_task_enabled": after["tasks"]["ValdrixVerify"].get("enabled", False),
+                 "logon_task_enabled": after["tasks"]["ValdrixLogon"].get("enabled", False)}
+        for key, value in flags.items():
+            if key in expect:
+                want(value == expect[key], f"{key} is {value}, expected {expect[key]}")
+        if "downloads" in expect:
+            got = sorted(LocalServer.product_downloads(requests))
+            wanted = sorted(f["path"] for f in self.product.manifest["files"]) if expect["downloads"] == "*" \
+                else sorted(expect["downloads"])
+            want(got == wanted, f"downloaded {got}, expected {wanted}")
+        if "manifest_requests" in expect:
+            count = sum(1 for r in requests if r[1].startswith("/update/v2/windows.json"))
+            want(count == expect["manifest_requests"], f"manifest fetched {count} times")
+        if "prereq_runs" in expect:
+            events = self.machine.standin_events("Valdrix.Runtime.Setup.exe")[standin_offsets["prereq"]:]
+            got = {kind: sum(1 for e in events if e["event"] == kind) for kind in ("install", "repair")}
+            want(got == expect["prereq_runs"], f"prerequisite runs {got}, expected {expect['prereq_runs']}")
+        new_log = after["log"][len(before["log"]):]
+        for line in expect.get("log", []):
+            want(any(line in entry for entry in new_log), f"log lacks {line!r}")
+        if "reports" in expect:
+            reports = LocalServer.reports(requests)
+            want(bool(reports) == expect["reports"], f"{len(reports)} report(s) at the ingest endpoint")
+        for path, state in expect.get("files", {}).items():
+            present = bool(after["files"]) and path in after["files"]
+            want(present == (state == "present"), f"{path} is {'present' if present else 'absent'}")
+        if "pending_renames" in expect:
+            pending = self.machine.reg_values(r"HKLM\System\CurrentControlSet\Control\Session Manager") or {}
+            value = pending.get("PendingFileRenameOperations", ("", ""))[1]
+            want(("Valdrix" in value) == expect["pending_renames"], f"pending renames: {value!r}")
+        if problems:
+            raise Failure("; ".join(problems))
+
+    def installed_problems(self, state):
+        problems = []
+        files = state["files"] or {}
+        for entry in self.product.manifest["files"]:
+            got = files.get(entry["path"])
+            if not got:
+                problems.append(f"{entry['path']} missing")
+            elif got["sha256"] != entry["sha256"] or got["mtime"] != int(entry["version"]):
+                problems.append(f"{entry['path']} not the published file (mtime {got['mtime']}, "
+                                f"version {entry['version']})")
+        if any(path.endswith(".tmp") for path in files):
+            problems.append("staged .tmp files left behind")
+        if state["app_version"] != APP_VERSION:
+            problems.append(f"app_version.txt is {state['app_version']!r}")
+        service = state["service"]
+        if not service["exists"] or service["image"] != SERVICE_IMAGE or service["start"] != 2 \
+                or not service["failure_actions"]:
+            problems.append(f"service not as installed: {service}")
+        logon, verify = state["tasks"]["ValdrixLogon"], state["tasks"]["ValdrixVerify"]
+        if not (logon["exists"] and logon["command"].endswith("Valdrix.Desktop.exe")
+                and logon["arguments"] == "--startup"):
+            problems.append(f"logon task: {logon}")
+        if not (verify["exists"] and verify["command"].endswith("Valdrix.Setup.exe")
+                and verify["arguments"] == "/silent /verify"):
+            problems.append(f"verify task: {verify}")
+        if not state["protocol"] or not state["protocol"]["url_protocol"] \
+                or "Valdrix.Desktop.exe" not in (state["protocol"]["command"] or ""):
+            problems.append(f"protocol handler: {state['protocol']}")
+        if not state["uninstall_entry"] or "--uninstall" not in state["uninstall_entry"].get("UninstallString", ""):
+            problems.append(f"uninstall entry: {state['uninstall_entry']}")
+        if not state["shortcuts"]["programs"]:
+            problems.append("Start-menu shortcut missing")
+        return problems
+
+    # --- one scenario ------------------------------------------------------------
+    def run_scenario(self, scenario):
+        m = self.machine
+        m.reset()
+        if self.server:
+            if not self.server.running:
+                self.server.start()
+            self.product.build()
+        for step in scenario["given"]:
+            self.given(step)
+        before = m.snapshot()
+        offset = self.server.offset() if self.server else 0
+        prereq_offset = len(m.standin_events("Valdrix.Runtime.Setup.exe"))
+        if "run_legacy" in scenario:
+            exit_code = m.run([LEGACY + LEGACY_EXE] + scenario["run_legacy"]).returncode
+        elif "interactive" in scenario:
+            exit_code = self.run_interactive(scenario, self.command(scenario))
+        else:
+            exit_code = m.run(self.command(scenario)).returncode
+        if exit_code > 0x7FFFFFFF:
+            exit_code -= 1 << 32
+        # The legacy uninstaller's folder goes only after that process has ended.
+        deadline = time.monotonic() + 5
+        while scenario["expect"].get("legacy_present") is False and m.host_path(LEGACY).exists() \
+                and time.monotonic() < deadline:
+            time.sleep(0.2)
+        time.sleep(0.5)
+        after = m.snapshot()
+        requests = self.server.requests(offset) if self.server else []
+        self.check(scenario, before, after, exit_code, requests, {"prereq": prereq_offset})
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default=str(ROOT / "build" / "win64"))
+    parser.add_argument("--host-build", default=str(ROOT / "build" / "host"))
+    parser.add_argument("--prefix", default=os.environ.get("WINEPREFIX", str(ROOT / "build" / "wine-prefix")))
+    parser.add_argument("--only", action="append", help="run only this scenario (repeatable)")
+    parser.add_argument("--list", action="store_true", help="list the scenarios and whether they can run")
+    args = parser.parse_args()
+
+    chosen, skipped = [], []
+    for scenario in HARNESS_SCENARIOS + SCENARIOS:
+        if args.only and scenario["name"] not in args.only:
+            continue
+        missing = [] if os.environ.get("VALDRIX_E2E_ALL") else missing_parts(scenario)
+        (skipped if missing else chosen).append((scenario, missing))
+    for scenario, missing in skipped:
+        print(f"SKIP {scenario['name']}: needs {', '.join(missing)} (not on this branch yet)")
+    if args.list:
+        for scenario, _ in chosen:
+            print(f"RUN  {scenario['name']}: {scenario['about']}")
+        return 0
+
+    suite = Suite(args)
+    failed = []
+    try:
+        suite.prepare(need_product=any(s in SCENARIOS for s, _ in chosen))
+        for scenario, _ in chosen:
+            started = time.monotonic()
+            try:
+                suite.run_scenario(scenario)
+                print(f"PASS {scenario['name']} ({time.monotonic() - started:.0f} s)", flush=True)
+            except (Failure, RuntimeError, subprocess.TimeoutExpired) as error:
+                failed.append(scenario["name"])
+                print(f"FAIL {scenario['name']}: {error}", flush=True)
+    finally:
+        suite.finish()
+    print(f"{len(chosen) - len(failed)} passed, {len(failed)} failed, {len(skipped)} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
