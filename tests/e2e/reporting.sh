@@ -34,11 +34,11 @@ check() {  # check <name> <python expression over `envelopes` and `files`>
   if python3 - "$1" "$2" "$(received)" "$database" <<'PY'
 import json, os, sys
 name, expression, text, database = sys.argv[1:5]
-envelopes = json.loads(text)
+envelopes = json.loads(text) if text else None  # None: the service is down
 files = sorted(os.listdir(database)) if os.path.isdir(database) else []
 def event(e): return next(i["payload"] for i in e["items"] if i["header"]["type"] == "event")
 def crumbs(e): return [c["message"] for c in event(e)["breadcrumbs"]["values"]]
-ok = eval(expression)
+ok = eval("(" + expression + ")")
 print(("PASS " if ok else "FAIL ") + name)
 if not ok: print(json.dumps(envelopes, indent=1)[:3000], files)
 sys.exit(0 if ok else 1)
