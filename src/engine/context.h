@@ -33,6 +33,8 @@ class Context {
   int32_t lastProgress = 0;
   std::vector<std::unique_ptr<DeferredTask>> deferredTasks;
   bool restartRequired = false;
+  // CoInitializeEx succeeded on the driver's thread; only then is it ended.
+  bool comInitialized = false;
 
   void ReportStatus(std::wstring_view text);
   void ReportProgress(int32_t percent);

@@ -16,8 +16,6 @@
 namespace Setup {
 namespace {
 
-constexpr int32_t kRpcChangedMode = static_cast<int32_t>(0x80010106);  // RPC_E_CHANGED_MODE
-
 void ReportSystemError(const std::system_error& error) {
   Reporting::CaptureException("std::system_error",
                               fmt::format("{} (error code {})", error.what(), error.code().value()));
@@ -40,11 +38,13 @@ void CheckOperatingSystem(Context& context) {
 }  // namespace
 
 int InitializeSetup(Context& context) {
-  const int32_t init = Com::InitializeMultithreaded();
-  if (init < 0 && init != kRpcChangedMode) {
+  // A thread already in a single-threaded apartment (RPC_E_CHANGED_MODE) is a
+  // failure too: that initialisation is not ours to end.
+  if (Com::InitializeMultithreaded() < 0) {
     SetupLog::Error("Unable to CoInitializeEx");
     return 1;
   }
+  context.comInitialized = true;
   if (Com::InitializeSecurity() < 0) {
     SetupLog::Error("Unable to CoInitializeSecurity");
     return 1;
@@ -110,7 +110,10 @@ void RunDeferredTasks(Context& context) {
       SetupLog::Error("Exception during deferred task \"%s\": %s", task->name, error.what());
     }
   }
-  Com::Uninitialize();
+  if (context.comInitialized) {
+    Com::Uninitialize();
+    context.comInitialized = false;
+  }
 }
 
 }  // namespace Setup

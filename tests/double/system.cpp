@@ -7,6 +7,8 @@
 #include <stdexcept>
 
 #include "double/double.h"
+#include "double/files.h"
+#include "double/registry.h"
 #include "system/com.h"
 #include "system/errors.h"
 #include "system/files.h"
@@ -27,6 +29,7 @@ struct State {
   int32_t securityResult = 0;
   int initializeCalls = 0;
   int uninitializeCalls = 0;
+  int successfulInitializations = 0;
 };
 
 State& S() {
@@ -45,6 +48,7 @@ const bool kRegistered = [] {
     S().information.clear();
     S().initializeResult = S().securityResult = 0;
     S().initializeCalls = S().uninitializeCalls = 0;
+    S().successfulInitializations = 0;
   });
   return true;
 }();
@@ -140,11 +144,38 @@ uint32_t GetLastErrorCode() {
   return S().lastError;
 }
 
+namespace Double::System {
+
+int ComInitializations() {
+  std::lock_guard guard(S().lock);
+  return S().successfulInitializations;
+}
+
+void SetWindowsPE(bool windowsPE) {
+  const std::wstring key = L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\MiniNT";
+  if (windowsPE) {
+    Double::Registry::SetValue(key, L"", std::wstring());
+  } else {
+    RegistryApi::DeleteTree(RegistryApi::PredefinedKey(2), L"SYSTEM\\CurrentControlSet\\Control\\MiniNT");
+  }
+}
+
+void SetProgramFilesFolder(const std::wstring& folder) { Double::Files::SetProgramFilesFolder(folder); }
+
+std::vector<std::wstring> ShellOpened() {
+  std::vector<std::wstring> targets;
+  for (const auto& call : ShellOpens()) targets.push_back(call.target);
+  return targets;
+}
+
+}  // namespace Double::System
+
 namespace Com {
 
 int32_t InitializeMultithreaded() {
   std::lock_guard guard(S().lock);
   ++S().initializeCalls;
+  if (S().initializeResult >= 0) ++S().successfulInitializations;
   return S().initializeResult;
 }
 
@@ -156,6 +187,7 @@ int32_t InitializeSecurity() {
 void Uninitialize() {
   std::lock_guard guard(S().lock);
   ++S().uninitializeCalls;
+  --S().successfulInitializations;
 }
 
 }  // namespace Com

@@ -28,5 +28,14 @@ std::vector<Information> InformationShown();
 void SetComResults(int32_t initialize, int32_t security);
 int ComInitializeCalls();
 int ComUninitializeCalls();
+// CoInitializeEx successes not yet balanced by CoUninitialize.
+int ComInitializations();
+inline void SetComInitializeResult(int32_t hresult) { SetComResults(hresult, 0); }
+
+// Windows PE: creates or deletes HKLM\SYSTEM\CurrentControlSet\Control\MiniNT.
+void SetWindowsPE(bool windowsPE);
+void SetProgramFilesFolder(const std::wstring& folder);
+// Targets opened through the shell, in order.
+std::vector<std::wstring> ShellOpened();
 
 }  // namespace Double::System

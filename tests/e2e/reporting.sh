@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# End to end under Wine: a program linking the reporting layer reports to a
+# loopback ingest endpoint; with the endpoint down its envelope waits on disk
+# for the next start; a real crash leaves a minidump that the next start
+# delivers.
+#   tests/e2e/reporting.sh [win build] [host build]
+# With SETUP_EXE set (a Valdrix.Setup.exe built with
+# -DVALDRIX_DSN=http://0123456789abcdef0123456789abcdef@localhost:<INGEST_PORT>/42)
+# the real setup is run silently as well.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+win_build="${1:-$root/build/win64}"
+host_build="${2:-$root/build/host}"
+fixture="$win_build/bin/report_fixture.exe"
+ingest="$host_build/tools/ingest_server"
+port="${INGEST_PORT:-$((20000 + RANDOM % 20000))}"
+key=0123456789abcdef0123456789abcdef
+dsn="http://$key@localhost:$port/42"
+
+work="$(mktemp -d)"
+server_pid=""
+stop_server() { if [[ -n $server_pid ]]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; server_pid=""; fi; }
+trap 'stop_server; rm -rf "$work"' EXIT
+start_server() {
+  "$ingest" "$port" "$work/received" >"$work/server.log" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 50); do curl -s "http://127.0.0.1:$port/ingest/envelopes" >/dev/null && return; sleep 0.1; done
+  echo "ingest server did not start" >&2; exit 1
+}
+database="$work/db"
+windows_database="Z:${database//\//\\}"
+run_fixture() { "$root/scripts/wine-run" "$fixture" "$dsn" "$windows_database" "$1"; }
+received() { curl -s "http://127.0.0.1:$port/ingest/envelopes"; }
+clear_received() { curl -s -X DELETE "http://127.0.0.1:$port/ingest/envelopes" >/dev/null; }
+failures=0
+check() {  # check <name> <python expression over `envelopes` and `files`>
+  if python3 - "$1" "$2" "$(received)" "$database" <<'PY'
+import json, os, sys
+name, expression, text, database = sys.argv[1:5]
+envelopes = json.loads(text) if text else None  # None: the service is down
+files = sorted(os.listdir(database)) if os.path.isdir(database) else []
+def event(e): return next(i["payload"] for i in e["items"] if i["header"]["type"] == "event")
+def crumbs(e): return [c["message"] for c in event(e)["breadcrumbs"]["values"]]
+ok = eval("(" + expression + ")")
+print(("PASS " if ok else "FAIL ") + name)
+if not ok: print(json.dumps(envelopes, indent=1)[:3000], files)
+sys.exit(0 if ok else 1)
+PY
+  then :; else failures=$((failures + 1)); fi
+}
+
+start_server
+set +e
+run_fixture capture; code=$?
+set -e
+check "a caught error reaches the service once, with its trail and user" \
+  "$code == 0 and len(envelopes) == 1 and event(envelopes[0])['exception']['values'][0]['value'] == 'Fixture failure'
+   and crumbs(envelopes[0]) == ['Start install'] and event(envelopes[0])['user']['id'] == 'fixture-device'
+   and not [f for f in files if f.endswith('.envelope')]"
+
+clear_received
+stop_server
+set +e
+run_fixture capture; code=$?
+set -e
+check "with the service down the envelope stays on disk" \
+  "$code == 3 and len([f for f in files if f.endswith('.envelope')]) == 1"
+start_server
+run_fixture start
+check "the next start delivers it" \
+  "len(envelopes) == 1 and event(envelopes[0])['exception']['values'][0]['value'] == 'Fixture failure'
+   and not [f for f in files if f.endswith('.envelope')]"
+
+clear_received
+set +e
+run_fixture crash; code=$?
+set -e
+check "a crash leaves a minidump and its event" \
+  "$code != 0 and any(f.startswith('crash-C0000005-') and f.endswith('.dmp') for f in files)
+   and any(f.startswith('crash-C0000005-') and f.endswith('.json') for f in files) and envelopes == []"
+run_fixture start
+check "the next start sends the crash with its minidump" \
+  "len(envelopes) == 1 and event(envelopes[0])['level'] == 'fatal'
+   and event(envelopes[0])['exception']['values'][0]['type'] == 'EXCEPTION_ACCESS_VIOLATION'
+   and crumbs(envelopes[0])[-1] == 'Status: About to crash..'
+   and [i['header']['attachment_type'] for i in envelopes[0]['items'][1:]] == ['event.minidump']
+   and envelopes[0]['items'][1]['starts_with'] == 'MDMP' and envelopes[0]['items'][1]['size'] > 1000
+   and not [f for f in files if f.startswith('crash-')]"
+
+if [[ -n ${SETUP_EXE:-} ]]; then
+  export WINEPREFIX="${WINEPREFIX:-$root/build/wine-prefix}"
+  "$root/scripts/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
+  database="$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local | head -1)/Valdrix/.sentry"
+  rm -rf "$database"
+  clear_received
+  set +e
+  "$root/scripts/wine-run" "$SETUP_EXE" /silent; code=$?
+  set -e
+  check "a failing silent setup exits 1 and reports one event with its trail" \
+    "$code == 1 and len(envelopes) == 1 and 'Start install' in crumbs(envelopes[0])
+     and event(envelopes[0])['exception']['values'][0]['type'] in ('std::exception', 'std::system_error')"
+  clear_received
+  stop_server
+  set +e
+  "$root/scripts/wine-run" "$SETUP_EXE" /silent; code=$?
+  set -e
+  check "with the service down the setup's event stays on disk" \
+    "$code == 1 and len([f for f in files if f.endswith('.envelope')]) == 1"
+  start_server
+  set +e
+  "$root/scripts/wine-run" "$SETUP_EXE" /silent; code=$?
+  set -e
+  check "the next start of the setup delivers it along with its own" \
+    "$code == 1 and len(envelopes) == 2 and not [f for f in files if f.endswith('.envelope')]"
+fi
+
+exit $((failures > 0))

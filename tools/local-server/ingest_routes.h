@@ -1,0 +1,26 @@
+#pragma once
+// The reporting service's ingest endpoint, for tests: accepts envelopes for
+// one project and key, keeps each in a folder, and lists what it kept.
+#include <httplib.h>
+
+#include <filesystem>
+#include <string>
+
+namespace LocalServer {
+
+struct IngestOptions {
+  std::string projectId = "42";
+  std::string publicKey = "0123456789abcdef0123456789abcdef";
+  std::filesystem::path folder;  // received envelopes, one file each
+};
+
+// POST /api/<project>/envelope/  -> 200 {"id": <event id>}; 401 for another
+//                                   key, 404 for another project, 400 for a
+//                                   body that is not an envelope.
+// GET  /ingest/envelopes          -> JSON array, oldest first: file name,
+//                                   header, items (header and, for events,
+//                                   the parsed payload; else the size).
+// DELETE /ingest/envelopes        -> forgets everything received.
+void RegisterIngestRoutes(httplib::Server& server, const IngestOptions& options);
+
+}  // namespace LocalServer
