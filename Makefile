@@ -9,7 +9,7 @@ WIN_BUILD := build/win64
 CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
   -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
 
-.PHONY: all deps build host win test test-host test-wine demo clean format
+.PHONY: all deps build host win test test-host test-wine test-fuzz fuzz demo clean format
 
 all: build
 
@@ -40,6 +40,14 @@ test-wine: win
 test: build
 	$(MAKE) --no-print-directory test-host
 	$(MAKE) --no-print-directory test-wine
+	$(MAKE) --no-print-directory test-fuzz
+
+# Each fuzz target for a bounded time; `make fuzz` runs them longer.
+test-fuzz: deps
+	scripts/run-fuzzers 20
+
+fuzz: deps
+	scripts/run-fuzzers 600
 
 demo: build
 	scripts/demo

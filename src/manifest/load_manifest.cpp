@@ -1,0 +1,21 @@
+#include <fmt/format.h>
+
+#include <exception>
+#include <stdexcept>
+
+#include "app/log.h"
+#include "engine/context.h"
+
+namespace Setup {
+
+void Context::LoadManifest() {
+  ReportStatus(L"Downloading manifest..");
+  try {
+    FetchManifest(manifest, ManifestUrl());
+    SetupLog::Info("Manifest loaded (%d files)", static_cast<int>(manifest.files.size()));
+  } catch (const std::exception& error) {
+    throw std::runtime_error(fmt::format("Unable to download manifest: {}", error.what()));
+  }
+}
+
+}  // namespace Setup

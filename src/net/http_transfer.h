@@ -1,0 +1,52 @@
+#pragma once
+// One GET of one URL over an HttpConnection, into memory or into a file.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/http_connection.h"
+#include "net/http_headers.h"
+
+namespace Platform {
+
+class HttpTransfer {
+ public:
+  HttpTransfer(std::unique_ptr<HttpConnection> connection, std::wstring_view url);
+  ~HttpTransfer();
+  HttpTransfer(const HttpTransfer&) = delete;
+  HttpTransfer& operator=(const HttpTransfer&) = delete;
+
+  struct Counts {
+    uint64_t expected = 0;
+    uint64_t received = 0;
+  };
+  // Runs the GET into the body buffer (empty path) or into the file; the
+  // counts are those before the clean-up resets them.
+  Counts Run(bool toFile, std::wstring_view path);
+  // received / expected * 100, 0 when no size was announced.
+  float Progress() const;
+
+  uint32_t status = 0;
+  uint64_t expected = 0;
+  uint64_t received = 0;
+  std::wstring url;
+  std::wstring verb = L"GET";
+  HttpHeaders headers;
+  std::function<void()> progress;
+  std::function<void(const uint8_t*, size_t)> sink;
+  std::vector<uint8_t> body;
+
+ private:
+  void Connect();
+  void ReadHeaders();
+  void ReadBody(bool toFile);
+  void CleanUp();
+
+  std::unique_ptr<HttpConnection> connection_;
+  std::unique_ptr<OutputFile> output_;
+};
+
+}  // namespace Platform

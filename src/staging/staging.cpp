@@ -1,0 +1,177 @@
+#include "staging/staging.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/log.h"
+#include "app/text.h"
+#include "net/progress_request.h"
+#include "system/clock.h"
+#include "system/errors.h"
+#include "system/files.h"
+#include "system/registry.h"
+
+namespace {
+
+constexpr wchar_t kPartialSuffix[] = L".download";
+constexpr int kMoveAttempts = 5;
+constexpr uint32_t kMoveRetryDelayMs = 1000;
+constexpr int kBadExeFormat = 193;
+
+std::wstring PrerequisiteValueName(const Prerequisite& prerequisite) { return L"SetupPreReq" + prerequisite.id; }
+
+// Best effort: a leftover that cannot be deleted is reported in the log and
+// the failure that led here is the one the caller sees.
+void RemoveLeftover(const std::wstring& path) {
+  try {
+    if (PathExists(path)) RemoveFile(path);
+  } catch (const std::exception& error) {
+    SetupLog::Warning("Unable to delete \"%S\": %s", path, error.what());
+  }
+}
+
+bool DigestMatches(const Sha256& digest, std::wstring_view expected) {
+  return digest.HexDigest() == Text::ToUtf8(expected);
+}
+
+bool FileMatchesDigest(const std::wstring& path, std::wstring_view expected) {
+  std::string bytes;
+  if (!ReadFileBytes(path, bytes)) return false;
+  Sha256 digest;
+  digest.Update(bytes.data(), bytes.size());
+  return DigestMatches(digest, expected);
+}
+
+// Downloads `url` to `path` and checks the digest; on any failure the file is
+// deleted, so nothing half-written or unverified stays behind.
+void DownloadVerified(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
+                      std::wstring_view url, std::wstring_view sha256, const std::wstring& path) {
+  try {
+    // The request owns the output file: it is closed before any deletion.
+    const auto request = Setup::ProgressReportingGetRequest(context, session, url);
+    request->StartToFile(path);
+    if (!sha256.empty() && !VerifyChecksum(*request, sha256)) {
+      throw std::runtime_error("Downloaded file did not match checksum");
+    }
+  } catch (...) {
+    RemoveLeftover(path);
+    throw;
+  }
+}
+
+}  // namespace
+
+void CheckRelativePath(std::wstring_view path) {
+  const auto refuse = [&] {
+    throw std::runtime_error(fmt::format("Refusing file path \"{}\" that leaves its folder", Text::ToUtf8(path)));
+  };
+  if (path.empty() || path.front() == L'\\' || path.front() == L'/') refuse();
+  if (path.find(L':') != std::wstring_view::npos) refuse();
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
+    const std::wstring_view part = path.substr(start, end - start);
+    // Windows drops trailing dots and blanks of a name, so "..." and ". ."
+    // climb like ".."; a name made only of them is never a product file.
+    if (part.find_first_not_of(L". ") == std::wstring_view::npos) refuse();
+    start = end + 1;
+  }
+}
+
+bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expected) {
+  return DigestMatches(request.Digest(), expected);
+}
+
+std::wstring DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context) {
+  CheckRelativePath(prerequisite.file);
+  const std::wstring path = GetTempDirectory() + prerequisite.file;
+  if (PathExists(path)) {
+    if (prerequisite.sha256.empty() || FileMatchesDigest(path, prerequisite.sha256)) return path;
+    SetupLog::Warning("Installer \"%S\" does not match its checksum, downloading it again", path);
+    RemoveFile(path);
+  }
+  // Downloaded under another name and moved into place only once complete and
+  // verified: a failed download never passes for the installer next time.
+  const std::wstring partial = path + kPartialSuffix;
+  RemoveLeftover(partial);
+  DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, partial);
+  if (const uint32_t error = MoveFileWithFlags(partial, path, kMoveReplaceExisting | kMoveWriteThrough)) {
+    RemoveLeftover(partial);
+    Errors::ThrowSystem(error, fmt::format("Unable to move temporary file \"{}\" to \"{}\"", Text::ToUtf8(partial),
+                                           Text::ToUtf8(path)));
+  }
+  return path;
+}
+
+void InstallPrerequisite(const Prerequisite& prerequisite, std::wstring_view installerPath) {
+  try {
+    RunProcess(installerPath, prerequisite.params, true);
+    SetPrerequisiteInstalled(prerequisite, true);
+  } catch (const std::system_error& error) {
+    // Not a valid program: the next run downloads it again.
+    if (error.code().value() == kBadExeFormat) RemoveLeftover(std::wstring(installerPath));
+    throw;
+  }
+}
+
+void RepairPrerequisite(const Prerequisite& prerequisite, std::wstring_view installerPath) {
+  RunProcess(installerPath, prerequisite.paramsRepair, true);
+}
+
+bool IsPrerequisiteInstalled(const Prerequisite& prerequisite) {
+  return SettingsStore::Instance().GetDword(PrerequisiteValueName(prerequisite).c_str()) == 1;
+}
+
+void SetPrerequisiteInstalled(const Prerequisite& prerequisite, bool installed) {
+  SettingsStore::Instance().SetDword(PrerequisiteValueName(prerequisite).c_str(), installed ? 1 : 0);
+}
+
+void ImportInstalledPrerequisites(std::wstring_view installPath) {
+  const std::wstring path = std::wstring(installPath) + L"manifest_prereqs.txt";
+  if (!PathExists(path)) return;
+  std::string bytes;
+  if (ReadFileBytes(path, bytes)) {
+    const std::wstring text = Text::FromBytes(bytes);
+    size_t start = 0;
+    while (start < text.size()) {
+      const size_t end = std::min(text.find(L'\n', start), text.size());
+      const std::wstring line = text.substr(start, end - start);
+      if (!line.empty()) SettingsStore::Instance().SetDword((L"SetupPreReq" + line).c_str(), 1);
+      start = end + 1;
+    }
+  }
+  RemoveFile(path);
+}
+
+PendingMove StageFile(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
+                      const ManifestFile& file, std::wstring_view finalPath) {
+  PendingMove move{std::wstring(finalPath) + L".tmp", std::wstring(finalPath), file.version};
+  DownloadVerified(context, session, file.url, file.sha256, move.temporaryPath);
+  return move;
+}
+
+void CommitStagedFiles(const std::vector<PendingMove>& moves) {
+  for (const PendingMove& move : moves) {
+    for (int attempt = 1;; ++attempt) {
+      const uint32_t error =
+          MoveFileWithFlags(move.temporaryPath, move.finalPath, kMoveReplaceExisting | kMoveWriteThrough);
+      if (error == 0) break;
+      SetupLog::Error("Unable to move temporary file \"%S\" to \"%S\" (error %u, attempt %d)", move.temporaryPath,
+                      move.finalPath, error, attempt);
+      if (attempt == kMoveAttempts) {
+        Errors::ThrowSystem(error, fmt::format("Unable to move temporary file \"{}\" to \"{}\"",
+                                               Text::ToUtf8(move.temporaryPath), Text::ToUtf8(move.finalPath)));
+      }
+      Clock::SleepMs(kMoveRetryDelayMs);
+    }
+    SetFileTimes(move.finalPath, move.version);
+  }
+}
+
+void WriteAppVersionFile(std::wstring_view installPath, std::wstring_view appVersion) {
+  const std::wstring path = std::wstring(installPath) + L"app_version.txt";
+  if (!WriteFileBytes(path, Text::ToBytes(appVersion))) SetupLog::Warning("Unable to write \"%S\"", path);
+}

@@ -1,0 +1,52 @@
+#pragma once
+// Set-up and inspection of the double's processes, sessions and process
+// starts.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Double::Processes {
+
+struct Process {
+  std::wstring name;  // executable file name, e.g. "Valdrix.Desktop.exe"
+  uint32_t session = 0;
+  uint32_t pid = 0;
+};
+
+// Adds a running process; returns its id. A process with a termination
+// error refuses TerminateProcess with it (5: passed over by the stop).
+uint32_t Start(const std::wstring& name, uint32_t session, uint32_t terminationError = 0);
+bool IsAlive(uint32_t pid);
+void Kill(uint32_t pid);
+std::vector<Process> Running();
+int CountRunning(const std::wstring& name);
+std::vector<uint32_t> TerminatedPids();
+// Called with the id of every process that ends (the SCM double listens).
+void OnExit(std::function<void(uint32_t pid)> listener);
+
+// What happens when the executable at `path` (case-insensitive) is started.
+struct Script {
+  uint32_t exitCode = 0;
+  uint32_t startError = 0;       // CreateProcessW fails with this
+  std::function<void()> effect;  // runs when the process is started
+};
+void OnRun(const std::wstring& path, Script script);
+
+struct RunCall {
+  std::wstring path;
+  std::wstring arguments;  // RunProcess only
+  bool wait;
+  std::vector<std::wstring> argumentList;  // RunProcessWithArguments only
+  bool withArgumentList = false;
+};
+std::vector<RunCall> Runs();
+
+// User sessions as WTSEnumerateSessionsW lists them (0 included, if given).
+void SetSessions(std::vector<uint32_t> sessions);
+void SetOwnSessionId(uint32_t session);
+
+// Process handles from FindProcessesByName not yet closed (leak check).
+int OpenHandles();
+
+}  // namespace Double::Processes
