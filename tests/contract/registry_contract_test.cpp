@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "support/error_text.h"
 #include "system/registry.h"
 #include "system/registry_api.h"
 
@@ -24,34 +25,6 @@ bool KeyExists(RegistryRoot root, const std::wstring& path) {
   return status == RegistryApi::kSuccess;
 }
 
-template <typename Action>
-std::string RuntimeErrorText(Action action) {
-  try {
-    action();
-  } catch (const std::system_error& error) {
-    return std::string("system_error: ") + error.what();
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "no exception";
-}
-
-// The text of a std::system_error (message first), or what went wrong instead.
-template <typename Action>
-std::string SystemErrorText(Action action, int* code = nullptr) {
-  try {
-    action();
-  } catch (const std::system_error& error) {
-    if (code) *code = error.code().value();
-    return error.what();
-  } catch (const std::exception& error) {
-    return std::string("other exception: ") + error.what();
-  }
-  return "no exception";
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
 class RegistryContract : public testing::Test {
  protected:
   void SetUp() override { RegistryManager::DeleteTree(RegistryRoot::CurrentUser, kScratch); }
@@ -66,12 +39,14 @@ class RegistryContract : public testing::Test {
 };
 
 TEST_F(RegistryContract, RootAndPermissionArgumentsAreChecked) {
-  EXPECT_EQ(RuntimeErrorText([] { RegistryManager::Open(static_cast<RegistryRoot>(5)); }),
-            "Invalid root key passed to RegistryManager::Open");
+  const ThrownError badRoot = CatchError([] { RegistryManager::Open(static_cast<RegistryRoot>(5)); });
+  EXPECT_FALSE(badRoot.system);
+  EXPECT_EQ(badRoot.text, "Invalid root key passed to RegistryManager::Open");
   EXPECT_NE(RegistryManager::Open(RegistryRoot::CurrentConfig).Get(), nullptr);
   const RegistryManager root = RegistryManager::Open(RegistryRoot::CurrentUser);
-  EXPECT_EQ(RuntimeErrorText([&] { root.OpenOrCreate(kScratch, 0); }),
-            "Invalid permissions passed to RegistryManager::OpenOrCreate");
+  const ThrownError badPermission = CatchError([&] { root.OpenOrCreate(kScratch, 0); });
+  EXPECT_FALSE(badPermission.system);
+  EXPECT_EQ(badPermission.text, "Invalid permissions passed to RegistryManager::OpenOrCreate");
   EXPECT_FALSE(KeyExists(RegistryRoot::CurrentUser, kScratch));
   // Even read access creates a missing key.
   root.OpenOrCreate(std::wstring(kScratch) + L"\\Sub", RegistryPermission::Read);
@@ -88,16 +63,16 @@ TEST_F(RegistryContract, AbsentValuesReadAsEmptyButAWrongTypeIsAnError) {
   EXPECT_EQ(key.GetString(L"Text"), L"seven");
   EXPECT_EQ(key.GetDword(L"Number"), 7u);
   EXPECT_TRUE(key.ValueExists(L"Text"));
-  const std::string text = SystemErrorText([&] { key.GetDword(L"Text"); });
-  EXPECT_TRUE(StartsWith(text, "Unable to get dword \"Text\" from registry")) << text;
+  const ThrownError wrongType = CatchError([&] { key.GetDword(L"Text"); });
+  EXPECT_TRUE(wrongType.system);
+  EXPECT_TRUE(wrongType.StartsWith("Unable to get dword \"Text\" from registry")) << wrongType.text;
 }
 
 TEST_F(RegistryContract, DeletingAMissingValueFailsButAMissingTreeDoesNot) {
   RegistryManager key = Scratch();
-  int code = 0;
-  const std::string text = SystemErrorText([&] { key.DeleteValue(L"Missing"); }, &code);
-  EXPECT_TRUE(StartsWith(text, "Unable to delete key \"Missing\" from registry")) << text;
-  EXPECT_EQ(code, 2);
+  const ThrownError missing = CatchError([&] { key.DeleteValue(L"Missing"); });
+  EXPECT_TRUE(missing.StartsWith("Unable to delete key \"Missing\" from registry")) << missing.text;
+  EXPECT_EQ(missing.code, 2);
   key.DeleteTree(L"NoSuchSubkey");
   key.SetDword(L"Counter", 1);
   key.DeleteValue(L"Counter");
