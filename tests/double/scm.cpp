@@ -165,6 +165,11 @@ void AddService(const std::wstring& name, uint32_t state, uint32_t startType, co
   S().services[Double::Lower(name)] = entry;
 }
 
+void RemoveService(const std::wstring& name) {
+  std::lock_guard guard(S().lock);
+  S().services.erase(Double::Lower(name));
+}
+
 void SetScript(const std::wstring& name, Script script) {
   std::lock_guard guard(S().lock);
   auto it = S().services.find(Double::Lower(name));

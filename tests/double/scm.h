@@ -38,6 +38,8 @@ struct Service {
 // process of `processName`, by default the file name of the binary path).
 void AddService(const std::wstring& name, uint32_t state = 4, uint32_t startType = 2,
                 const std::wstring& binaryPath = L"\"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe\"");
+// Removes a service at once, as its own uninstaller would.
+void RemoveService(const std::wstring& name);
 void SetScript(const std::wstring& name, Script script);
 std::optional<Service> Find(const std::wstring& name);
 // Services created through CreateService, counted since Reset.

@@ -1,0 +1,71 @@
+// Stopping the product before its files are touched, and starting it again.
+#include <fmt/format.h>
+#include <fmt/xchar.h>
+
+#include <stdexcept>
+
+#include "app/flags.h"
+#include "app/log.h"
+#include "engine/flows/flows.h"
+#include "engine/flows/product_names.h"
+#include "reporting/reporter.h"
+#include "system/files.h"
+#include "system/services.h"
+#include "system/tasks.h"
+
+void StopProduct(Setup::Context& context) {
+  context.ReportStatus(L"Stopping client..");
+  const int32_t clients = StopProcessesByName(Product::kClientExecutable);
+  if (clients != 0) {
+    SetupLog::Info("Stopped %d client instances", clients);
+  } else {
+    SetupLog::Warning("Client was not found while trying to stop it - it might already be stopped");
+  }
+  const int32_t scanners = StopProcessesByName(Product::kScannerExecutable);
+  if (scanners > 0) SetupLog::Info("Stopped %d scanner instances", scanners);
+
+  context.ReportStatus(L"Stopping service..");
+  if (!Services::IsInstalled(Product::kServiceName)) {
+    SetupLog::Warning("Service was not installed, so it could not be stopped");
+    return;
+  }
+  if (!Services::IsRunning(Product::kServiceName)) {
+    SetupLog::Warning("Service is installed but not running, so it could not be stopped");
+    return;
+  }
+  if (Services::Stop(Product::kServiceName)) return;
+  SetupLog::Error("Timed out while stopping service. Falling back to unclean force termination.");
+  Reporting::AddBreadcrumb("Timed out while stopping service, falling back to unclean force termination", "setup",
+                           "default", "warning");
+  ForceStopService(context);
+}
+
+void ForceStopService(Setup::Context& context) {
+  context.ReportStatus(L"Forcing service stop..");
+  if (StopProcessesByName(Product::kServiceExecutable) == 0) {
+    SetupLog::Warning("Service was not found while trying to force stop it - it might already be stopped");
+  }
+}
+
+void StartProduct(Setup::Context& context) {
+  const SetupFlags& flags = SetupFlags::Instance();
+  if (flags.dontStart) {
+    SetupLog::Warning("Not starting because \"don't start\" flag was given!");
+    return;
+  }
+  context.ReportStatus(L"Starting service..");
+  if (!Services::Start(Product::kServiceName)) throw std::runtime_error("Timed out while starting service");
+
+  context.ReportStatus(L"Starting client..");
+  if (GetOwnSessionId() != 0 && !flags.silent) {
+    // An interactive setup in the user's own session starts the client itself.
+    RunProcessWithArguments(fmt::format(L"{}{}", context.installPath, Product::kClientExecutable), {}, false);
+    return;
+  }
+  const std::vector<uint32_t> sessions = GetUserSessionIds();
+  for (uint32_t session : sessions) {
+    SetupLog::Info("Starting scheduled task for session %u", session);
+    Tasks::RunInSession(Product::kLogonTask, session, Product::kTaskFolder);
+  }
+  if (sessions.empty()) SetupLog::Warning("There are no user sessions, we can't start the client app!");
+}

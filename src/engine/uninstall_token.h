@@ -1,0 +1,25 @@
+#pragma once
+// Authorization of an uninstall: a short-lived token signed with the vendor's
+// Ed25519 key ("/token="), or "/nologin" on a machine without configuration.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Returns when the uninstall is authorised; throws std::runtime_error ("Missing
+// token", "Invalid token signature", "Invalid token type", "Token expired",
+// "Config still exists") otherwise. `expectedType` may be null (any type).
+void CheckUninstallAuthorization(const char* expectedType);
+
+// The vendor's public signing key as published: a base64url text, as bytes.
+std::string FetchSignKey();
+
+namespace UninstallToken {
+
+// Field n of a payload: after n ":" separators, up to the next ":", the end
+// or a zero byte; empty when absent.
+std::string_view Field(std::string_view payload, int index);
+// Decimal seconds with leading blanks and a sign; stops at the first
+// non-digit; no digits give 0; out-of-range values saturate.
+int64_t ParseIssueTime(std::string_view field);
+
+}  // namespace UninstallToken
