@@ -18,6 +18,7 @@
 #include "app/text.h"
 #include "net/http.h"
 #include "staging/staging.h"
+#include "support/download_checks.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -27,22 +28,6 @@ std::string ReadAll(const std::wstring& path) {
   std::stringstream buffer;
   buffer << file.rdbuf();
   return buffer.str();
-}
-
-std::string Sha(const std::string& bytes) {
-  Sha256 digest;
-  digest.Update(bytes.data(), bytes.size());
-  return digest.HexDigest();
-}
-
-template <typename Exception>
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& error) {
-    return error.what();
-  }
-  return "(no exception)";
 }
 
 std::wstring Environment(const wchar_t* name) {
@@ -78,33 +63,33 @@ TEST_F(HttpServerTest, ChunkedLowerCaseAndBlankLengthsAndRedirectsDownloadWhole)
     const std::wstring target = folder_.Path(L"out.bin");
     auto request = Download(path, target);
     EXPECT_EQ(ReadAll(target), original) << Text::ToUtf8(path);
-    EXPECT_EQ(request->Digest().HexDigest(), Sha(original)) << Text::ToUtf8(path);
+    EXPECT_EQ(request->Digest().HexDigest(), Sha256Of(original)) << Text::ToUtf8(path);
   }
 }
 
 TEST_F(HttpServerTest, ErrorStatusBodyIsWrittenAndHashedBeforeHttpError) {
   const std::wstring target = folder_.Path(L"missing.bin");
   auto request = Platform::CreateHttpRequest(Platform::HttpSession::Create(), server_ + L"/files/missing.bin");
-  EXPECT_EQ(Failure<std::runtime_error>([&] { request->StartToFile(target); }), "HTTP error 404");
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->StartToFile(target); }), "HTTP error 404");
   EXPECT_EQ(ReadAll(target), "not found");
-  EXPECT_EQ(request->Digest().HexDigest(), Sha("not found"));
+  EXPECT_EQ(request->Digest().HexDigest(), Sha256Of("not found"));
 }
 
 TEST_F(HttpServerTest, CutBodyIsSmallerThanExpected) {
-  EXPECT_EQ(Failure<std::runtime_error>([&] { Download(L"/files/cut.bin", folder_.Path(L"cut.bin")); }),
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { Download(L"/files/cut.bin", folder_.Path(L"cut.bin")); }),
             "Downloaded file is smaller than expected");
 }
 
 TEST_F(HttpServerTest, UrlsThatCannotBeUsedFailWithTheirOwnMessages) {
-  EXPECT_EQ(Failure<std::invalid_argument>(
+  EXPECT_EQ(FailureText<std::invalid_argument>(
                 [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), L"")->Start(); }),
             "Blank URL.");
   const std::wstring longUrl = server_ + L"/" + std::wstring(256, L'p');
-  const std::string crack = Failure<std::system_error>(
+  const std::string crack = FailureText<std::system_error>(
       [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), longUrl)->Start(); });
   EXPECT_EQ(crack.rfind("WinHttpCrackUrl failed: ", 0), 0u) << crack;
   // Nothing listens on port 1: the description comes from winhttp.dll.
-  const std::string refused = Failure<std::system_error>(
+  const std::string refused = FailureText<std::system_error>(
       [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), L"http://localhost:1/x")->Start(); });
   EXPECT_EQ(refused.rfind("WinHttpSendRequest failed: ", 0), 0u) << refused;
   EXPECT_EQ(refused.find("unknown error"), std::string::npos) << refused;
