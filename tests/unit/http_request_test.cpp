@@ -11,6 +11,7 @@
 #include "net/http.h"
 #include "net/progress_request.h"
 #include "staging/sha256.h"
+#include "support/download_checks.h"
 
 namespace {
 
@@ -19,22 +20,6 @@ constexpr wchar_t kTarget[] = L"C:\\users\\tester\\Temp\\a.bin";
 
 std::shared_ptr<Platform::HttpRequest> Request(const wchar_t* url = kUrl) {
   return Platform::CreateHttpRequest(Platform::HttpSession::Create(), url);
-}
-
-std::string Sha(const std::string& bytes) {
-  Sha256 digest;
-  digest.Update(bytes.data(), bytes.size());
-  return digest.HexDigest();
-}
-
-template <typename Exception>
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& error) {
-    return error.what();
-  }
-  return "(no exception)";
 }
 
 class HttpRequestTest : public DoubleTest {};
@@ -57,16 +42,16 @@ TEST_F(HttpRequestTest, MemoryModeKeepsTheWholeBodyAndAnEmptyBodyHasSizeZero) {
 TEST_F(HttpRequestTest, ErrorStatusIsReadToTheEndWrittenAndHashedBeforeItFails) {
   Double::Http::Serve(kUrl, {404, "missing page"});
   auto request = Request();
-  EXPECT_EQ(Failure<std::runtime_error>([&] { request->StartToFile(kTarget); }), "HTTP error 404");
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->StartToFile(kTarget); }), "HTTP error 404");
   EXPECT_EQ(Double::Files::FileBytes(kTarget), "missing page");
-  EXPECT_EQ(request->Digest().HexDigest(), Sha("missing page"));
+  EXPECT_EQ(request->Digest().HexDigest(), Sha256Of("missing page"));
 }
 
 TEST_F(HttpRequestTest, CutBodyIsSmallerThanExpectedAndChunkedBodySkipsTheSizeCheck) {
   Double::Http::Response cut{200, std::string(20000, 'c')};
   cut.cutAfter = 10000;
   Double::Http::Serve(kUrl, cut);
-  EXPECT_EQ(Failure<std::runtime_error>([&] { Request()->StartToFile(kTarget); }),
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { Request()->StartToFile(kTarget); }),
             "Downloaded file is smaller than expected");
 
   Double::Http::Response chunked{200, std::string(20000, 'c')};
@@ -82,9 +67,9 @@ TEST_F(HttpRequestTest, CutBodyIsSmallerThanExpectedAndChunkedBodySkipsTheSizeCh
 }
 
 TEST_F(HttpRequestTest, BadUrlsFailBeforeAnyRequestIsSent) {
-  EXPECT_EQ(Failure<std::invalid_argument>([&] { Request(L"")->Start(); }), "Blank URL.");
+  EXPECT_EQ(FailureText<std::invalid_argument>([&] { Request(L"")->Start(); }), "Blank URL.");
   const std::wstring longPath = L"https://localhost:8443/" + std::wstring(255, L'p');
-  const std::string crack = Failure<std::system_error>([&] { Request(longPath.c_str())->Start(); });
+  const std::string crack = FailureText<std::system_error>([&] { Request(longPath.c_str())->Start(); });
   EXPECT_EQ(crack.rfind("WinHttpCrackUrl failed: ", 0), 0u) << crack;
   EXPECT_TRUE(Double::Http::Requests().empty());
 }
@@ -107,18 +92,18 @@ TEST_F(HttpRequestTest, FailedTransferKeepsItsHandlesUntilTheRequestIsDropped) {
   Double::InjectFault("WinHttpReadData", 12030, 1, 1);
   auto request = Request();
   EXPECT_THROW(request->StartToFile(kTarget), std::system_error);
-  EXPECT_EQ(Failure<std::runtime_error>([&] { request->StartToFile(kTarget); }), "Stream is already open.");
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->StartToFile(kTarget); }), "Stream is already open.");
   auto memory = Request();
   Double::InjectFault("WinHttpReadData", 12030);
   EXPECT_THROW(memory->Start(), std::system_error);
-  EXPECT_EQ(Failure<std::logic_error>([&] { memory->Start(); }), "A download is already in progress.");
+  EXPECT_EQ(FailureText<std::logic_error>([&] { memory->Start(); }), "A download is already in progress.");
 }
 
 // A download whose bytes never reached the disk must fail, not pass its digest.
 TEST_F(HttpRequestTest, OutputFileThatCannotBeOpenedOrWrittenFailsAtOnce) {
   Double::Http::Serve(kUrl, {200, std::string(30000, 'w')});
   Double::InjectFault("CreateFile", 5);
-  const std::string open = Failure<std::system_error>([&] { Request()->StartToFile(kTarget); });
+  const std::string open = FailureText<std::system_error>([&] { Request()->StartToFile(kTarget); });
   EXPECT_EQ(open.rfind("Unable to open download file \"C:\\users\\tester\\Temp\\a.bin\"", 0), 0u) << open;
   EXPECT_TRUE(Double::Http::Requests().empty());
 
@@ -126,7 +111,7 @@ TEST_F(HttpRequestTest, OutputFileThatCannotBeOpenedOrWrittenFailsAtOnce) {
   auto request = Request();
   int chunks = 0;
   request->SetCallback([&](float) { ++chunks; });
-  const std::string write = Failure<std::system_error>([&] { request->StartToFile(kTarget); });
+  const std::string write = FailureText<std::system_error>([&] { request->StartToFile(kTarget); });
   EXPECT_EQ(write.rfind("Unable to write downloaded file", 0), 0u) << write;
   EXPECT_EQ(chunks, 1);
 }

@@ -11,17 +11,14 @@
 #include "double/http.h"
 #include "double/processes.h"
 #include "double/registry.h"
+#include "support/download_checks.h"
 
 namespace {
 
 constexpr wchar_t kTemp[] = L"C:\\users\\tester\\Temp\\";
 constexpr wchar_t kProductKey[] = L"HKLM\\Software\\Valdrix";
 
-std::wstring Sha(const std::string& bytes) {
-  Sha256 digest;
-  digest.Update(bytes.data(), bytes.size());
-  return Text::FromUtf8(digest.HexDigest());
-}
+std::wstring Sha(const std::string& bytes) { return Text::FromUtf8(Sha256Of(bytes)); }
 
 Prerequisite Runtime(const std::string& body) {
   Prerequisite prerequisite;
@@ -32,16 +29,6 @@ Prerequisite Runtime(const std::string& body) {
   prerequisite.params = L"/install /quiet";
   prerequisite.paramsRepair = L"/repair /quiet";
   return prerequisite;
-}
-
-template <typename Exception>
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& error) {
-    return error.what();
-  }
-  return "(no exception)";
 }
 
 class StagingTest : public DoubleTest {
@@ -85,14 +72,14 @@ TEST_F(StagingTest, PrerequisiteIsDownloadedVerifiedAndMovedIntoPlace) {
 TEST_F(StagingTest, FailedPrerequisiteDownloadLeavesNothingBehind) {
   const Prerequisite runtime = Runtime("installer");
   Double::Http::Serve(runtime.url, {404, "not found page"});
-  EXPECT_EQ(Failure<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }), "HTTP error 404");
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }), "HTTP error 404");
   Double::Http::Serve(runtime.url, {200, "tampered"});
-  EXPECT_EQ(Failure<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }),
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }),
             "Downloaded file did not match checksum");
   Double::Http::Response cut{200, "installer"};
   cut.cutAfter = 4;
   Double::Http::Serve(runtime.url, cut);
-  EXPECT_EQ(Failure<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }),
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }),
             "Downloaded file is smaller than expected");
   EXPECT_TRUE(Double::Files::FilesIn(kTemp).empty());
 }
@@ -164,8 +151,9 @@ TEST_F(StagingTest, StagedFileIsDeletedWhenItsDigestFails) {
   EXPECT_EQ(Double::Files::FileBytes(target + L".tmp"), "good");
 
   Double::Http::Serve(file.url, {200, "evil"});
-  EXPECT_EQ(Failure<std::runtime_error>([&] { StageFile(context_, Platform::HttpSession::Create(), file, target); }),
-            "Downloaded file did not match checksum");
+  EXPECT_EQ(
+      FailureText<std::runtime_error>([&] { StageFile(context_, Platform::HttpSession::Create(), file, target); }),
+      "Downloaded file did not match checksum");
   EXPECT_FALSE(Double::Files::IsFile(target + L".tmp"));
 }
 

@@ -1,0 +1,129 @@
+// Downloads over WinHTTP from the local update server, which misbehaves per
+// path. scripts/run-http-wine-tests starts the server and sets
+// VALDRIX_TEST_SERVER ("https://localhost:PORT") and VALDRIX_TEST_SERVER_ROOT
+// (the served folder as a Windows path); without them these tests skip.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/log.h"
+#include "app/text.h"
+#include "net/http.h"
+#include "staging/staging.h"
+#include "support/download_checks.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+std::string ReadAll(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  std::stringstream buffer;
+  buffer << file.rdbuf();
+  return buffer.str();
+}
+
+std::wstring Environment(const wchar_t* name) {
+  const wchar_t* value = _wgetenv(name);
+  return value ? value : L"";
+}
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = Environment(L"VALDRIX_TEST_SERVER");
+    root_ = Environment(L"VALDRIX_TEST_SERVER_ROOT");
+    if (server_.empty() || root_.empty()) GTEST_SKIP() << "local update server not started";
+  }
+
+  std::shared_ptr<Platform::HttpRequest> Download(const std::wstring& path, const std::wstring& target) {
+    auto request = Platform::CreateHttpRequest(Platform::HttpSession::Create(), server_ + path);
+    request->StartToFile(target);
+    return request;
+  }
+
+  std::wstring server_;
+  std::wstring root_;
+  TempFolder folder_;
+};
+
+}  // namespace
+
+TEST_F(HttpServerTest, ChunkedLowerCaseAndBlankLengthsAndRedirectsDownloadWhole) {
+  const std::string original = ReadAll(root_ + L"\\files\\a.bin");
+  ASSERT_FALSE(original.empty());
+  for (const wchar_t* path : {L"/files/a.bin", L"/files/chunk.bin", L"/files/low.bin", L"/files/blank.bin", L"/r"}) {
+    const std::wstring target = folder_.Path(L"out.bin");
+    auto request = Download(path, target);
+    EXPECT_EQ(ReadAll(target), original) << Text::ToUtf8(path);
+    EXPECT_EQ(request->Digest().HexDigest(), Sha256Of(original)) << Text::ToUtf8(path);
+  }
+}
+
+TEST_F(HttpServerTest, ErrorStatusBodyIsWrittenAndHashedBeforeHttpError) {
+  const std::wstring target = folder_.Path(L"missing.bin");
+  auto request = Platform::CreateHttpRequest(Platform::HttpSession::Create(), server_ + L"/files/missing.bin");
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->StartToFile(target); }), "HTTP error 404");
+  EXPECT_EQ(ReadAll(target), "not found");
+  EXPECT_EQ(request->Digest().HexDigest(), Sha256Of("not found"));
+}
+
+TEST_F(HttpServerTest, CutBodyIsSmallerThanExpected) {
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { Download(L"/files/cut.bin", folder_.Path(L"cut.bin")); }),
+            "Downloaded file is smaller than expected");
+}
+
+TEST_F(HttpServerTest, UrlsThatCannotBeUsedFailWithTheirOwnMessages) {
+  EXPECT_EQ(FailureText<std::invalid_argument>(
+                [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), L"")->Start(); }),
+            "Blank URL.");
+  const std::wstring longUrl = server_ + L"/" + std::wstring(256, L'p');
+  const std::string crack = FailureText<std::system_error>(
+      [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), longUrl)->Start(); });
+  EXPECT_EQ(crack.rfind("WinHttpCrackUrl failed: ", 0), 0u) << crack;
+  // Nothing listens on port 1: the description comes from winhttp.dll.
+  const std::string refused = FailureText<std::system_error>(
+      [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), L"http://localhost:1/x")->Start(); });
+  EXPECT_EQ(refused.rfind("WinHttpSendRequest failed: ", 0), 0u) << refused;
+  EXPECT_EQ(refused.find("unknown error"), std::string::npos) << refused;
+}
+
+TEST_F(HttpServerTest, OutputFileThatCannotBeOpenedFailsBeforeTheDownload) {
+  const std::wstring target = folder_.Path(L"no-such-folder\\a.bin");
+  try {
+    Download(L"/files/a.bin", target);
+    ADD_FAILURE();
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(std::string(error.what()).rfind("Unable to open download file", 0), 0u) << error.what();
+  }
+}
+
+TEST_F(HttpServerTest, TargetHeldWithoutSharingIsTriedFiveTimes) {
+  const std::wstring target = folder_.Path(L"held.dll");
+  std::ofstream(std::filesystem::path(target)) << "old";
+  std::ofstream(std::filesystem::path(target + L".tmp")) << "new";
+  const HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  SetupLog::OpenPath(folder_.Path(L"setup.log"));
+  try {
+    CommitStagedFiles({{target + L".tmp", target, 1700000000}});
+    ADD_FAILURE();
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), ERROR_SHARING_VIOLATION);
+  }
+  SetupLog::Close();
+  CloseHandle(held);
+  const std::string log = ReadAll(folder_.Path(L"setup.log"));
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    EXPECT_NE(log.find("(error 32, attempt " + std::to_string(attempt) + ")"), std::string::npos) << log;
+  }
+  EXPECT_EQ(log.find("attempt 6"), std::string::npos);
+}
