@@ -3,12 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
+#include "staging/sha256_blocks.h"
+
 namespace {
 
 constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-constexpr uint32_t kRound[64] = {
+}  // namespace
+
+namespace Sha256Blocks {
+
+const uint32_t kRound[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -17,6 +23,12 @@ constexpr uint32_t kRound[64] = {
     0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+}  // namespace Sha256Blocks
+
+namespace {
+
+using Sha256Blocks::kRound;
 
 inline uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
@@ -44,6 +56,10 @@ void Compress(uint32_t state[8], const uint8_t* block) {
 
 }  // namespace
 
+void Sha256Blocks::Portable(uint32_t state[8], const uint8_t* data, size_t blocks) {
+  for (; blocks > 0; --blocks, data += 64) Compress(state, data);
+}
+
 Sha256::Sha256() { std::memcpy(state_, kInitial, sizeof(state_)); }
 
 void Sha256::Update(const void* data, size_t size) {
@@ -53,13 +69,13 @@ void Sha256::Update(const void* data, size_t size) {
     std::memcpy(block_ + pending_, bytes, take);
     pending_ += take, bytes += take, size -= take;
     if (pending_ < 64) return;
-    Compress(state_, block_);
+    Sha256Blocks::Best()(state_, block_, 1);
     total_ += 64;
     pending_ = 0;
   }
-  while (size >= 64) {
-    Compress(state_, bytes);
-    total_ += 64, bytes += 64, size -= 64;
+  if (const size_t blocks = size / 64) {
+    Sha256Blocks::Best()(state_, bytes, blocks);
+    total_ += 64 * blocks, bytes += 64 * blocks, size -= 64 * blocks;
   }
   if (size > 0) {
     std::memcpy(block_, bytes, size);

@@ -23,8 +23,7 @@ ServiceHandle OpenManager(uint32_t access) {
   return manager;
 }
 
-ServiceHandle OpenService(const ServiceHandle& manager, const wchar_t* name, uint32_t access,
-                          const char* failure) {
+ServiceHandle OpenService(const ServiceHandle& manager, const wchar_t* name, uint32_t access, const char* failure) {
   ServiceHandle service(ScmApi::OpenService(manager.Get(), name, access));
   if (!service) ThrowLastError(failure);
   return service;
@@ -115,8 +114,7 @@ void Uninstall(const wchar_t* name) {
 
 bool IsEnabled(const wchar_t* name) {
   ServiceHandle manager = OpenManager(ScmApi::kManagerAllAccess);
-  ServiceHandle service =
-      OpenService(manager, name, ScmApi::kQueryConfig, "Unable to open service for config query");
+  ServiceHandle service = OpenService(manager, name, ScmApi::kQueryConfig, "Unable to open service for config query");
   uint32_t bytes = 0;
   if (ScmApi::QueryConfigSize(service.Get(), bytes)) {
     throw std::runtime_error(
@@ -139,8 +137,7 @@ bool IsEnabled(const wchar_t* name) {
 
 void SetEnabled(const wchar_t* name, bool enabled) {
   ServiceHandle manager = OpenManager(ScmApi::kManagerAllAccess);
-  ServiceHandle service =
-      OpenService(manager, name, ScmApi::kChangeConfig, "Unable to open service for config change");
+  ServiceHandle service = OpenService(manager, name, ScmApi::kChangeConfig, "Unable to open service for config change");
   if (!ScmApi::ChangeStartType(service.Get(), enabled ? ScmApi::kAutoStart : ScmApi::kDisabled)) {
     ThrowLastError("Unable to change service start type");
   }
@@ -149,8 +146,7 @@ void SetEnabled(const wchar_t* name, bool enabled) {
 
 bool IsRunning(const wchar_t* name) {
   ServiceHandle manager = OpenManager(ScmApi::kManagerAllAccess);
-  ServiceHandle service =
-      OpenService(manager, name, ScmApi::kQueryStatus, "Unable to open service for status query");
+  ServiceHandle service = OpenService(manager, name, ScmApi::kQueryStatus, "Unable to open service for status query");
   ScmApi::Status status;
   if (!ScmApi::QueryStatus(service.Get(), status)) ThrowLastError("Unable to query service status");
   CloseBoth(service, manager);
@@ -159,8 +155,8 @@ bool IsRunning(const wchar_t* name) {
 
 bool Start(const wchar_t* name) {
   ServiceHandle manager = OpenManager(ScmApi::kManagerConnect);
-  ServiceHandle service = OpenService(manager, name, ScmApi::kStart | ScmApi::kQueryStatus,
-                                      "Unable to open service for starting");
+  ServiceHandle service =
+      OpenService(manager, name, ScmApi::kStart | ScmApi::kQueryStatus, "Unable to open service for starting");
   if (!ScmApi::Start(service.Get())) ThrowLastError("Unable to start service");
   const bool running = WaitForServiceState(service, ScmApi::kStartPending, ScmApi::kRunning);
   CloseBoth(service, manager);

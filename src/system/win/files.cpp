@@ -2,12 +2,13 @@
 #include "system/files.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 #include <sys/stat.h>
 #include <sys/utime.h>
 
-#include <cstdio>
 #include <fmt/format.h>
+#include <cstdio>
 #include <memory>
 
 #include "app/log.h"

@@ -1,5 +1,6 @@
 // Finding, stopping and starting processes by executable name and path.
 #include <windows.h>
+
 #include <psapi.h>
 
 #include <fmt/format.h>
@@ -69,8 +70,8 @@ uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view argument
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
-                      FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  if (!CreateProcessW(application.c_str(), commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr, FALSE,
+                      0, nullptr, nullptr, &startup, &info)) {
     ThrowWithName(GetLastError(), "Unable to start \"{}\"", application);
   }
   const SafeHandle process(info.hProcess);

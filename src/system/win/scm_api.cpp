@@ -53,8 +53,7 @@ bool QueryStatus(Handle service, Status& status) {
 bool QueryStatusEx(Handle service, Status& status) {
   SERVICE_STATUS_PROCESS raw{};
   DWORD needed = 0;
-  if (!QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&raw), sizeof(raw),
-                            &needed)) {
+  if (!QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&raw), sizeof(raw), &needed)) {
     return false;
   }
   status.currentState = raw.dwCurrentState;
@@ -89,8 +88,8 @@ bool QueryConfig(Handle service, void* buffer, uint32_t bytes, uint32_t& startTy
 }
 
 bool ChangeStartType(Handle service, uint32_t startType) {
-  return ChangeServiceConfigW(Sc(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
-                              nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+  return ChangeServiceConfigW(Sc(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr) != FALSE;
 }
 
 bool Start(Handle service) { return StartServiceW(Sc(service), 0, nullptr) != FALSE; }

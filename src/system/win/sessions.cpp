@@ -1,5 +1,6 @@
 // Sessions of logged-on users.
 #include <windows.h>
+
 #include <wtsapi32.h>
 
 #include "system/files.h"

@@ -1,5 +1,6 @@
 // Shell links ("*.lnk") through IShellLinkW and IPersistFile.
 #include <windows.h>
+
 #include <objbase.h>
 #include <objidl.h>
 #include <shlobj.h>

@@ -2,6 +2,7 @@
 #include "system/tasks.h"
 
 #include <windows.h>
+
 #include <oleauto.h>
 #include <taskschd.h>
 
@@ -85,8 +86,7 @@ ComPtr<IRegisteredTask> GetTask(const wchar_t* name, const wchar_t* folder) {
   return task;
 }
 
-void PutString(HRESULT (STDMETHODCALLTYPE ITaskSettings::*setter)(BSTR), ITaskSettings* settings,
-               const wchar_t* text) {
+void PutString(HRESULT (STDMETHODCALLTYPE ITaskSettings::*setter)(BSTR), ITaskSettings* settings, const wchar_t* text) {
   const Bstr value(text, "Unable to execute");
   Execute((settings->*setter)(value.Get()));
 }
@@ -215,8 +215,7 @@ void RunInSession(const wchar_t* name, uint32_t sessionId, const wchar_t* folder
 
 void RegisterLogonTask(const wchar_t* name, const wchar_t* executable, const wchar_t* arguments,
                        const wchar_t* workingDirectory, const wchar_t* folder) {
-  const Definition definition =
-      NewDefinition(folder, L"Starts the Valdrix client application when the user logs on.");
+  const Definition definition = NewDefinition(folder, L"Starts the Valdrix client application when the user logs on.");
   ITaskDefinition* task = definition.task.Get();
   const ComPtr<ITaskSettings> settings = GetSettings(task);
   Execute(settings->put_MultipleInstances(TASK_INSTANCES_PARALLEL));

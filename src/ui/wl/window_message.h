@@ -1,0 +1,13 @@
+#pragma once
+#include <windows.h>
+
+namespace wl {
+
+// What every handler receives, by value.
+struct window_message {
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+
+}  // namespace wl

@@ -1,0 +1,245 @@
+"""The Wine prefix as a machine: run programs in it, set up starting states and
+read back everything the setup can change (files, registry, service, tasks,
+shortcuts, protocol handler, uninstall entry, processes, log lines)."""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+INSTALL = r"C:\Program Files\Valdrix" + "\\"
+LEGACY = r"C:\Program Files\Tandrel Morvex" + "\\"
+PRODUCT_KEY = r"HKLM\Software\Valdrix"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Valdrix"
+PROTOCOL_KEY = r"HKLM\Software\Classes\valdrix"
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\{}"
+PRODUCT_PROCESSES = ("Valdrix.Desktop.exe", "Valdrix.Desktop.Scan.exe", "Valdrix.Desktop.Service.exe",
+                     "Valdrix.Setup.exe", "__temp_Valdrix.Setup.exe", "Morvex.Setup.exe")
+
+
+class Machine:
+    def __init__(self, root: Path, prefix: Path, env=None):
+        self.root = root
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+        if env:
+            self.env.update(env)
+        self.wine_run = root / "scripts" / "wine-run"
+
+    # --- paths -------------------------------------------------------------
+    def host_path(self, windows_path: str) -> Path:
+        drive, rest = windows_path[0].lower(), windows_path[3:]
+        return self.prefix / f"drive_{drive}" / Path(*[p for p in rest.split("\\") if p])
+
+    @property
+    def install_dir(self) -> Path:
+        return self.host_path(INSTALL)
+
+    @property
+    def standins_dir(self) -> Path:
+        return self.host_path("C:\\valdrix-standins\\")
+
+    def desktop_link(self) -> Path:
+        return self.host_path(r"C:\users\Public\Desktop\Valdrix.lnk")
+
+    def programs_link(self) -> Path:
+        return self.host_path(r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Valdrix.lnk")
+
+    def setup_log(self):
+        found = sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Temp/Valdrix.Setup.log")) + \
+            sorted(self.prefix.glob("drive_c/users/*/Temp/Valdrix.Setup.log"))
+        return found[0] if found else None
+
+    # --- running -----------------------------------------------------------
+    def run(self, args, timeout=600, check=False, env=None):
+        merged = dict(self.env, **(env or {}))
+        result = subprocess.run([str(self.wine_run)] + [str(a) for a in args], env=merged, timeout=timeout,
+                                stdin=subprocess.DEVNULL, capture_output=True)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{args} exited with {result.returncode}: {result.stderr.decode(errors='replace')}")
+        return result
+
+    # --- registry ----------------------------------------------------------
+    def reg_query(self, key: str):
+        """{subkey-relative-name: {value: (type, data)}} or None when the key is missing."""
+        result = self.run(["reg", "query", key, "/s"])
+        if result.returncode != 0:
+            return None
+        out, current = {}, None
+        for line in result.stdout.decode("utf-8", errors="replace").splitlines():
+            if not line.strip():
+                continue
+            if not line.startswith(" "):
+                name = line.strip()
+                current = out.setdefault(name[len(key):].lstrip("\\") if name.lower().startswith(key.lower())
+                                         else name, {})
+                continue
+            match = re.match(r"\s+(.*?)\s+(REG_\w+)\s*(.*)$", line)
+            if match and current is not None:
+                name = "" if match.group(1) == "(Default)" else match.group(1)
+                current[name] = (match.group(2), match.group(3))
+        return out
+
+    def reg_values(self, key: str):
+        tree = self.reg_query(key)
+        return None if tree is None else tree.get("", {})
+
+    def reg_add(self, key, name, value, kind="REG_SZ"):
+        self.run(["reg", "add", key, "/v", name, "/t", kind, "/d", str(value), "/f"], check=True)
+
+    def reg_delete(self, key, name=None):
+        self.run(["reg", "delete", key] + (["/v", name] if name else []) + ["/f"])
+
+    # --- services ----------------------------------------------------------
+    def service_state(self, name):
+        result = self.run(["sc", "query", name])
+        match = re.search(rb"STATE\s*:\s*(\d+)", result.stdout)
+        return int(match.group(1)) if match else None
+
+    def service(self, name="Valdrix"):
+        config = self.reg_values(SERVICE_KEY.format(name))
+        if config is None:
+            return {"exists": False}
+        value = lambda n: config.get(n, (None, None))[1]
+        number = lambda n: int(value(n), 0) if value(n) else None
+        state = self.service_state(name)
+        return {"exists": True, "image": value("ImagePath"), "start": number("Start"), "type": number("Type"),
+                "error_control": number("ErrorControl"), "display_name": value("DisplayName"),
+                "failure_actions": value("FailureActions") is not None, "running": state == 4, "state": state}
+
+    def create_service(self, name, image):
+        self.run(["sc", "create", name, "binPath=", image, "start=", "auto"], check=True)
+
+    def delete_service(self, name):
+        if self.service_state(name) == 4:
+            self.run(["sc", "stop", name])
+        self.run(["sc", "delete", name])
+
+    # --- tasks (as the Task Scheduler recorded them) -------------------------
+    def task(self, name):
+        path = self.host_path("C:\\windows\\system32\\Tasks\\" + name)
+        if not path.exists():
+            return {"exists": False}
+        raw = path.read_bytes()
+        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8", "replace")
+        text = re.sub(r'\sxmlns="[^"]+"', "", text, count=1)
+        root = ET.fromstring(text.encode("utf-8")) if not text.startswith("<?xml") else \
+            ET.fromstring(re.sub(r"^<\?xml[^>]*\?>", "", text).encode("utf-8"))
+        get = lambda p: (root.findtext(p) or "").strip()
+        return {"exists": True, "enabled": get("Settings/Enabled").lower() != "false",
+                "command": get("Actions/Exec/Command"), "arguments": get("Actions/Exec/Arguments"),
+                "working_directory": get("Actions/Exec/WorkingDirectory")}
+
+    def delete_task(self, name):
+        path = self.host_path("C:\\windows\\system32\\Tasks\\" + name)
+        if path.exists():
+            path.unlink()
+
+    # --- processes -----------------------------------------------------------
+    def processes(self):
+        """Executable names of the product's processes running in this prefix."""
+        names = []
+        for proc in Path("/proc").iterdir():
+            if not proc.name.isdigit():
+                continue
+            try:
+                environ = (proc / "environ").read_bytes().split(b"\0")
+                if f"WINEPREFIX={self.prefix}".encode() not in environ:
+                    continue
+                cmdline = (proc / "cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
+            except OSError:
+                continue
+            for name in PRODUCT_PROCESSES:
+                if re.search(r"(^|[\\/ ])" + re.escape(name) + r"(\s|$)", cmdline):
+                    names.append(name)
+        return sorted(names)
+
+    def kill_product_processes(self):
+        for proc in Path("/proc").iterdir():
+            if not proc.name.isdigit():
+                continue
+            try:
+                environ = (proc / "environ").read_bytes().split(b"\0")
+                cmdline = (proc / "cmdline").read_bytes().decode("utf-8", "replace")
+            except OSError:
+                continue
+            if f"WINEPREFIX={self.prefix}".encode() in environ and any(n in cmdline for n in PRODUCT_PROCESSES):
+                try:
+                    os.kill(int(proc.name), 9)
+                except OSError:
+                    pass
+
+    # --- files ---------------------------------------------------------------
+    def files(self):
+        """{relative path with backslashes: {"sha256", "mtime"}} of the install folder."""
+        out = {}
+        if not self.install_dir.exists():
+            return None
+        for path in sorted(self.install_dir.rglob("*")):
+            if path.is_file():
+                rel = str(path.relative_to(self.install_dir)).replace("/", "\\")
+                out[rel] = {"sha256": hashlib.sha256(path.read_bytes()).hexdigest(),
+                            "mtime": int(path.stat().st_mtime)}
+        return out
+
+    def standin_events(self, name):
+        import json
+        path = self.standins_dir / (name + ".log")
+        if not path.exists():
+            return []
+        return [json.loads(line) for line in path.read_text("utf-8").splitlines() if line.strip()]
+
+    def set_control(self, name, keywords):
+        self.standins_dir.mkdir(parents=True, exist_ok=True)
+        (self.standins_dir / (name + ".control")).write_text("\n".join(keywords) + "\n")
+
+    # --- a clean machine -----------------------------------------------------
+    def reset(self):
+        """Removes every trace of the product and of the legacy product."""
+        self.kill_product_processes()
+        for name in ("Valdrix", "Morvex"):
+            if self.reg_values(SERVICE_KEY.format(name)) is not None:
+                self.delete_service(name)
+        for task in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon"):
+            self.delete_task(task)
+        for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY):
+            self.reg_delete(key)
+        for folder in (self.install_dir, self.host_path(LEGACY), self.standins_dir):
+            shutil.rmtree(folder, ignore_errors=True)
+        for link in (self.desktop_link(), self.programs_link()):
+            if link.exists():
+                link.unlink()
+        log = self.setup_log()
+        if log:
+            log.unlink()
+
+    def snapshot(self):
+        """Everything the suite asserts on, as plain data."""
+        files = self.files()
+        app_version = self.install_dir / "app_version.txt"
+        product = self.reg_values(PRODUCT_KEY)
+        uninstall = self.reg_values(UNINSTALL_KEY)
+        protocol = self.reg_query(PROTOCOL_KEY)
+        link_target = lambda p: p.read_bytes().decode("utf-16-le", "replace") if p.exists() else None
+        log = self.setup_log()
+        return {
+            "files": files,
+            "app_version": app_version.read_bytes().decode("latin-1") if app_version.exists() else None,
+            "registry": None if product is None else {k: v[1] for k, v in product.items()},
+            "uninstall_entry": None if uninstall is None else {k: v[1] for k, v in uninstall.items()},
+            "protocol": None if protocol is None else {
+                "url_protocol": "URL Protocol" in protocol.get("", {}),
+                "command": protocol.get("shell\\open\\command", {}).get("", (None, None))[1]},
+            "service": self.service("Valdrix"),
+            "legacy_service": self.service("Morvex"),
+            "tasks": {name: self.task(name) for name in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon")},
+            "shortcuts": {"desktop": self.desktop_link().exists(), "programs": self.programs_link().exists(),
+                          "desktop_target_ok": "Valdrix.Desktop.exe" in (link_target(self.desktop_link()) or "")
+                          if self.desktop_link().exists() else None},
+            "legacy_folder": self.host_path(LEGACY).exists(),
+            "processes": self.processes(),
+            "log": log.read_text("utf-8", "replace").splitlines() if log else [],
+        }

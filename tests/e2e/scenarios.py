@@ -1,0 +1,205 @@
+"""End-to-end scenarios as data: a starting state ("given"), a command line
+("run") and the state expected afterwards ("expect"). The runner (run_e2e.py)
+knows how to set up each "given" step and check each "expect" key.
+
+given steps:
+  ("install",)                       a silent install that must succeed first
+  ("stop_service",) ("disable_service",) ("disable_task", name) ("kill", exe)
+  ("control", exe, [keywords])       make a stand-in misbehave
+  ("republish", path)                publish a new version of one product file
+  ("touch", path)                    publish the same bytes with a new version stamp
+  ("corrupt", path)                  publish a new version whose bytes do not match its digest
+  ("set_value", name, data)          REG_SZ under HKLM\\Software\\Valdrix
+  ("legacy",)                        the predecessor's folder, uninstaller and service
+  ("server_down",)                   the update server stops answering
+
+expect keys:
+  exit                 process exit code
+  product              "installed" (complete, stamped, registered) | "absent" | "unchanged"
+  service_running, client_running, desktop_shortcut, legacy_present: bool
+  service_enabled, verify_task_enabled, logon_task_enabled: bool
+  downloads            list of product paths fetched in this run ("*" = every file)
+  manifest_requests    how many times the manifest was fetched
+  prereq_runs          {"install": n, "repair": n} runs of the prerequisite installer
+  log                  substrings that must appear in the run's log lines
+  reports              True: at least one event reached the ingest endpoint; False: none
+  files                {path: "present" | "absent"} in the install folder
+  pending_renames      bool: something of the product waits for a restart to be deleted
+"""
+
+# Which parts of the product a scenario needs; the runner skips a scenario
+# whose parts have not landed yet and says which.
+SILENT = ["flows", "windows-layer", "downloads", "server"]
+UNINSTALL = SILENT + ["token"]
+REPORTING = ["reporting", "ingest"]
+
+SCENARIOS = [
+    {
+        "name": "clean_install",
+        "about": "A first silent install on a clean machine runs every step and starts the product.",
+        "requires": SILENT + ["prefix"],
+        "given": [],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "client_running": True,
+                   "desktop_shortcut": True, "downloads": "*", "manifest_requests": 1,
+                   "prereq_runs": {"install": 1, "repair": 0}, "log": ["Finished!"], "reports": False},
+    },
+    {
+        "name": "update_unchanged_manifest_downloads_nothing",
+        "about": "/update with the same manifest fetches only the manifest but re-registers and restarts.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",)],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "client_running": True,
+                   "downloads": [], "manifest_requests": 1, "prereq_runs": {"install": 0, "repair": 0},
+                   "log": ["Finished!"]},
+    },
+    {
+        "name": "update_one_changed_file_downloads_only_it",
+        "about": "/update after one file was republished fetches exactly that file.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("republish", "data\\rules.dat")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 0, "product": "installed", "downloads": ["data\\rules.dat"], "manifest_requests": 1,
+                   "service_running": True},
+    },
+    {
+        "name": "install_over_existing_install",
+        "about": "A second install replaces every file, re-creates service and tasks, keeps one of each.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("kill", "Valdrix.Desktop.exe")],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "downloads": "*", "service_running": True,
+                   "client_running": True, "verify_task_enabled": True,
+                   "log": ["Removing existing client scheduled task", "Removing existing verify scheduled task",
+                           "Uninstalling existing service.."]},
+    },
+    {
+        "name": "verify_reenables_and_starts",
+        "about": "Verify turns a disabled service and logon task back on and starts the stopped service.",
+        "requires": SILENT + ["prefix", "verify-flow"],
+        "given": [("install",), ("stop_service",), ("disable_service",), ("disable_task", "ValdrixLogon")],
+        "run": ["/silent", "/verify"],
+        "expect": {"exit": 0, "service_running": True, "service_enabled": True, "logon_task_enabled": True,
+                   "downloads": []},
+    },
+    {
+        "name": "verify_repairs_prerequisites_after_1053",
+        "about": "A service start failing with 1053 repairs the prerequisites once and starts again.",
+        "requires": SILENT + ["prefix", "verify-flow"],
+        "given": [("install",), ("stop_service",), ("control", "Valdrix.Desktop.Service.exe", ["fail-1053"])],
+        "run": ["/silent", "/verify"],
+        "expect": {"exit": 0, "service_running": True, "prereq_runs": {"install": 0, "repair": 1}},
+    },
+    {
+        "name": "uninstall_with_fresh_token",
+        "about": "A token signed just now removes everything, without needing a restart.",
+        "requires": UNINSTALL + ["prefix", "uninstall-flow"],
+        "given": [("install",)],
+        "run": ["/silent", "/uninstall", "/token=$token"],
+        "expect": {"exit": 0, "product": "absent", "service_running": False, "client_running": False,
+                   "pending_renames": False, "reports": False},
+    },
+    {
+        "name": "uninstall_with_expired_token_changes_nothing",
+        "about": "A token older than 300 seconds is refused before anything is touched.",
+        "requires": UNINSTALL + ["prefix", "uninstall-flow"] + REPORTING,
+        "given": [("install",)],
+        "run": ["/silent", "/uninstall", "/token=$expired_token"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "log": ["Token expired"],
+                   "reports": True},
+    },
+    {
+        "name": "uninstall_nologin_with_config_key_changes_nothing",
+        "about": "/nologin is refused while the account configuration exists.",
+        "requires": UNINSTALL + ["prefix", "uninstall-flow"] + REPORTING,
+        "given": [("install",), ("set_value", "ConfigKey", "account")],
+        "run": ["/silent", "/uninstall", "/nologin"],
+        "expect": {"exit": 1, "product": "unchanged", "log": ["Config still exists"], "reports": True},
+    },
+    {
+        "name": "legacy_present_without_permission",
+        "about": "The predecessor blocks a silent install without /legacyuninstall; nothing is downloaded.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("legacy",)],
+        "run": ["/silent"],
+        "expect": {"exit": 1, "legacy_present": True, "downloads": [], "manifest_requests": 0,
+                   "files": {"Valdrix.Desktop.exe": "absent"}, "log": ["Legacy application is still installed!"],
+                   "reports": True},
+    },
+    {
+        "name": "legacy_removed_with_legacyuninstall",
+        "about": "/legacyuninstall runs the predecessor's uninstaller, then installs.",
+        "requires": SILENT + ["prefix"],
+        "given": [("legacy",)],
+        "run": ["/silent", "/legacyuninstall"],
+        "expect": {"exit": 0, "legacy_present": False, "product": "installed", "service_running": True,
+                   "log": ["Uninstalling legacy build.."]},
+    },
+    {
+        "name": "self_update_from_install_folder",
+        "about": "The installed setup updating itself moves aside to __temp_Valdrix.Setup.exe.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("touch", "Valdrix.Setup.exe")],
+        "run": ["/silent", "/update"],
+        "from_install_folder": True,
+        "expect": {"exit": 0, "product": "installed", "downloads": ["Valdrix.Setup.exe"],
+                   "files": {"__temp_Valdrix.Setup.exe": "present"}, "log": ["Renaming setup from"]},
+    },
+    {
+        "name": "digest_mismatch_replaces_nothing",
+        "about": "A file whose bytes do not match the manifest stops the run before anything is replaced.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("corrupt", "data\\rules.dat")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True,
+                   "log": ["Downloaded file did not match checksum"], "reports": True},
+    },
+    {
+        "name": "server_unreachable",
+        "about": "Without the update server an install fails cleanly and changes nothing.",
+        "requires": SILENT + ["prefix", "reporting"],
+        "given": [("install",), ("server_down",)],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True,
+                   "log": ["Unable to download manifest: "]},
+    },
+    {
+        "name": "interactive_install_with_window",
+        "about": "The default run shows the progress window, installs, and closes by itself.",
+        "requires": SILENT + ["prefix", "ui"],
+        "given": [],
+        "run": [],
+        "interactive": [("wait_window", "Valdrix", 30), ("wait_exit", 600)],
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"]},
+    },
+    {
+        "name": "interactive_already_installed_choose_verify",
+        "about": "Started again on an installed machine, the window offers Verify; choosing it repairs.",
+        "requires": SILENT + ["prefix", "ui", "verify-flow"],
+        "given": [("install",), ("stop_service",)],
+        "run": [],
+        "interactive": [("wait_window", "Valdrix", 30), ("press_button", "Verify"), ("wait_exit", 600)],
+        "expect": {"exit": 0, "service_running": True, "downloads": []},
+    },
+]
+
+# Checks of the suite's own machinery, which need only the stand-ins.
+HARNESS_SCENARIOS = [
+    {
+        "name": "legacy_standin_uninstalls_itself",
+        "about": "Morvex.Setup.exe /silent /uninstall removes the legacy service and folder.",
+        "requires": [],
+        "given": [("legacy",)],
+        "run_legacy": ["/silent", "/uninstall"],
+        "expect": {"exit": 0, "legacy_present": False},
+    },
+    {
+        "name": "legacy_standin_fails_on_demand",
+        "about": "With exit=7 in its control file the legacy uninstaller changes nothing and ends with 7.",
+        "requires": [],
+        "given": [("legacy",), ("control", "Morvex.Setup.exe", ["exit=7"])],
+        "run_legacy": ["/silent", "/uninstall"],
+        "expect": {"exit": 7, "legacy_present": True},
+    },
+]

@@ -1,0 +1,182 @@
+// valdrix-release: what a vendor publishes must be something the setup accepts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base64url.h"
+#include "commands.h"
+#include "ed25519.h"
+#include "manifest_writer.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string FromHex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return out;
+}
+
+class ReleaseFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("release_test_" + std::to_string(::getpid()) + "_" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "files");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void Write(const fs::path& path, const std::string& content, time_t mtime = 0) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    if (mtime != 0) {
+      struct utimbuf times {
+        mtime, mtime
+      };
+      ASSERT_EQ(utime(path.c_str(), &times), 0);
+    }
+  }
+
+  int Run(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    return Release::RunCommand(args, out_, err_);
+  }
+
+  fs::path root_;
+  std::ostringstream out_, err_;
+};
+
+TEST(Base64Url, RoundTripsEveryLengthAndToleratesPadding) {
+  std::string bytes;
+  for (int length = 0; length < 70; ++length) {
+    ASSERT_EQ(Release::DecodeBase64Url(Release::EncodeBase64Url(bytes)), bytes);
+    bytes += static_cast<char>(length * 37 + 250);
+  }
+  EXPECT_EQ(Release::EncodeBase64Url("\xfb\xff"), "-_8");
+  EXPECT_EQ(Release::DecodeBase64Url("-_8="), "\xfb\xff");
+  EXPECT_THROW(Release::DecodeBase64Url("ab+c"), std::runtime_error);
+  EXPECT_THROW(Release::DecodeBase64Url("abcde"), std::runtime_error);
+}
+
+TEST(Ed25519, SignsTheFirstRfc8032VectorExactly) {
+  const Release::KeyPair key{FromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"),
+                             FromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a")};
+  const std::string expected = FromHex(
+      "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24"
+      "655141438e7a100b");
+  EXPECT_EQ(Release::Sign(key, ""), expected);
+  EXPECT_EQ(Release::Sign({key.seed, ""}, ""), expected) << "public key derived from the seed";
+  EXPECT_TRUE(Release::Verify(key.publicKey, "", expected));
+  std::string changed = expected;
+  changed[10] ^= 1;
+  EXPECT_FALSE(Release::Verify(key.publicKey, "", changed));
+}
+
+TEST_F(ReleaseFolder, TokenIsPayloadDotSignatureAndVerifiesWithTheServedKey) {
+  ASSERT_EQ(Run({"keygen", "--out-private", (root_ / "key").string(), "--out-public", (root_ / "key.pub").string()}), 0)
+      << err_.str();
+  ASSERT_EQ(Run({"token", "--key", (root_ / "key").string(), "--subject", "support", "--issued-at", "1700000000"}), 0)
+      << err_.str();
+  std::string token = out_.str();
+  ASSERT_EQ(token.back(), '\n');
+  token.pop_back();
+  const size_t dot = token.find('.');
+  ASSERT_NE(dot, std::string::npos);
+  const std::string payload = Release::DecodeBase64Url(token.substr(0, dot));
+  EXPECT_EQ(payload, "uninstall:support:1700000000");
+  std::ifstream in(root_ / "key.pub", std::ios::binary);
+  const std::string served((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(served.find_first_of("\r\n="), std::string::npos) << "served key must be bare base64url";
+  EXPECT_TRUE(
+      Release::Verify(Release::DecodeBase64Url(served), payload, Release::DecodeBase64Url(token.substr(dot + 1))));
+
+  // A second keygen must not destroy the key tokens are signed with.
+  EXPECT_EQ(Run({"keygen", "--out-private", (root_ / "key").string(), "--out-public", (root_ / "b.pub").string()}), 1);
+  EXPECT_NE(err_.str().find("already exists"), std::string::npos);
+}
+
+TEST_F(ReleaseFolder, ManifestDescribesEveryFileWithDigestAndModificationTime) {
+  Write(root_ / "files" / "Valdrix.Desktop.exe", "abc", 1700000123);
+  Write(root_ / "files" / "lang" / "de de.dll", "", 1600000000);
+  Write(root_ / "installers" / "runtime.exe", "abc");
+  Write(root_ / "prereqs.json",
+        R"([{"file":"runtime.exe","id":"vcrt","name":"Runtime","source":"installers/runtime.exe",)"
+        R"("params":"/q","params-repair":"/repair /q"}])");
+  ASSERT_EQ(Run({"manifest", "--files", (root_ / "files").string(), "--base-url", "https://localhost:8443/files/",
+                 "--prereqs", (root_ / "prereqs.json").string(), "--app-version", "5.1.0", "--out",
+                 (root_ / "windows.json").string()}),
+            0)
+      << err_.str();
+  std::ifstream in(root_ / "windows.json");
+  const json manifest = json::parse(in);
+  EXPECT_EQ(manifest["app_version"], "5.1.0");
+  ASSERT_EQ(manifest["files"].size(), 2u);
+  const json& lang = manifest["files"][1];
+  EXPECT_EQ(lang["path"], "lang\\de de.dll");
+  EXPECT_EQ(lang["url"], "https://localhost:8443/files/lang/de%20de.dll");
+  EXPECT_EQ(lang["sha256"], "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(lang["version"], "1600000000");
+  EXPECT_EQ(manifest["files"][0]["version"], "1700000123");
+  EXPECT_EQ(manifest["files"][0]["sha256"], "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const json& prereq = manifest["prereqs"][0];
+  EXPECT_EQ(prereq["url"], "https://localhost:8443/files/prereqs/runtime.exe");
+  EXPECT_EQ(prereq["sha256"], manifest["files"][0]["sha256"]);
+  EXPECT_EQ(prereq["params-repair"], "/repair /q");
+  EXPECT_EQ(prereq["archs"], json::array({"x64"}));
+}
+
+TEST_F(ReleaseFolder, BadInputIsRefusedWithAReasonAndNoManifestWritten) {
+  EXPECT_EQ(Run({"manifest", "--files", (root_ / "missing").string(), "--base-url", "https://h", "--out",
+                 (root_ / "w.json").string()}),
+            1);
+  EXPECT_NE(err_.str().find("is not a folder"), std::string::npos);
+  EXPECT_EQ(Run({"manifest", "--files", (root_ / "files").string(), "--base-url", "ftp://h", "--out",
+                 (root_ / "w.json").string()}),
+            1);
+  EXPECT_EQ(Run({"manifest", "--files", (root_ / "files").string()}), 2);
+  EXPECT_NE(err_.str().find("missing --base-url"), std::string::npos);
+  EXPECT_EQ(Run({"token", "--key", (root_ / "nokey").string()}), 1);
+  EXPECT_EQ(Run({"token", "--key", "k", "--issued-at", "12x"}), 2);
+  EXPECT_EQ(Run({"frobnicate"}), 2);
+  EXPECT_EQ(Run({"keygen", "--out-private"}), 2);
+  EXPECT_FALSE(fs::exists(root_ / "w.json"));
+  EXPECT_EQ(Run({"manifest", "--help"}), 0);
+  EXPECT_NE(out_.str().find("--base-url"), std::string::npos);
+}
+
+TEST(ManifestRules, RejectWhatTheSetupWouldMisreadOrThatEscapesTheInstallFolder) {
+  const json good = {
+      {"version", 1},
+      {"app_version", "1"},
+      {"files",
+       {{{"path", "a\\b.dll"}, {"url", "https://h/a/b.dll"}, {"sha256", std::string(64, 'a')}, {"version", "17"}}}}};
+  EXPECT_NO_THROW(Release::ValidateManifest(good));
+  const auto broken = [&](const char* key, json value) {
+    json copy = good;
+    copy["files"][0][key] = std::move(value);
+    return copy;
+  };
+  EXPECT_THROW(Release::ValidateManifest(broken("version", 17)), std::runtime_error);
+  EXPECT_THROW(Release::ValidateManifest(broken("sha256", std::string(64, 'A'))), std::runtime_error);
+  EXPECT_THROW(Release::ValidateManifest(broken("path", "..\\evil.dll")), std::runtime_error);
+  EXPECT_THROW(Release::ValidateManifest(broken("path", "a/b.dll")), std::runtime_error);
+  EXPECT_THROW(Release::ValidateManifest(broken("path", "C:\\x.dll")), std::runtime_error);
+  EXPECT_THROW(Release::ValidateManifest(broken("url", "file:///x")), std::runtime_error);
+  json twice = good;
+  twice["files"].push_back(good["files"][0]);
+  twice["files"][1]["path"] = "A\\B.DLL";
+  EXPECT_THROW(Release::ValidateManifest(twice), std::runtime_error);
+  json noVersion = good;
+  noVersion.erase("version");
+  EXPECT_THROW(Release::ValidateManifest(noVersion), std::runtime_error);
+}
+
+}  // namespace

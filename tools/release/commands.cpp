@@ -1,0 +1,213 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "base64url.h"
+#include "ed25519.h"
+#include "manifest_writer.h"
+
+namespace Release {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: valdrix-release <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  manifest --files DIR --base-url URL [--prereqs FILE.json] [--app-version V] --out windows.json\n"
+    "      Writes the update manifest for the product files in DIR (published at URL/<path>).\n"
+    "      FILE.json lists prerequisites: [{\"file\", \"id\", \"name\", \"source\" (installer, relative\n"
+    "      to FILE.json), \"params\", \"params-repair\", \"archs\", optional \"url\"}]; without \"url\"\n"
+    "      an installer is published at URL/prereqs/<file>.\n"
+    "  keygen --out-private FILE --out-public FILE\n"
+    "      Creates an Ed25519 key pair. The public file holds the text served at /api/signkey.\n"
+    "  token --key PRIVATE [--type uninstall] [--subject S] [--issued-at UNIX]\n"
+    "      Prints a signed token for \"/token=\" (valid for 300 seconds after issued-at).\n"
+    "  serve [options]\n"
+    "      Runs the loopback HTTPS update server (tools/local-server); options are passed on.\n"
+    "  help\n"
+    "      Shows this text.\n";
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "--name value" and "--name=value"; every option takes a value.
+std::map<std::string, std::string> ParseOptions(const std::vector<std::string>& args, size_t first,
+                                                std::initializer_list<const char*> known) {
+  std::map<std::string, std::string> options;
+  for (size_t i = first; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!arg.starts_with("--")) throw UsageError(fmt::format("unexpected argument \"{}\"", arg));
+    std::string name = arg.substr(2);
+    std::string value;
+    if (const size_t equals = name.find('='); equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+    } else {
+      if (i + 1 >= args.size()) throw UsageError(fmt::format("option --{} needs a value", name));
+      value = args[++i];
+    }
+    if (std::find_if(known.begin(), known.end(), [&](const char* k) { return name == k; }) == known.end())
+      throw UsageError(fmt::format("unknown option --{}", name));
+    if (!options.emplace(name, value).second) throw UsageError(fmt::format("option --{} given twice", name));
+  }
+  return options;
+}
+
+const std::string& Required(const std::map<std::string, std::string>& options, const char* name) {
+  const auto found = options.find(name);
+  if (found == options.end() || found->second.empty()) throw UsageError(fmt::format("missing --{}", name));
+  return found->second;
+}
+
+void WriteFile(const fs::path& path, const std::string& content, fs::perms perms) {
+  const fs::path temporary = path.string() + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error(fmt::format("Unable to write \"{}\"", path.string()));
+    out << content;
+    if (!out.flush()) throw std::runtime_error(fmt::format("Unable to write \"{}\"", path.string()));
+  }
+  fs::permissions(temporary, perms);
+  fs::rename(temporary, path);
+}
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(fmt::format("Unable to read \"{}\"", path.string()));
+  std::stringstream content;
+  content << in.rdbuf();
+  std::string text = content.str();
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+int Manifest(const std::vector<std::string>& args, std::ostream& out) {
+  const auto options = ParseOptions(args, 1, {"files", "base-url", "prereqs", "app-version", "out"});
+  ManifestOptions manifestOptions{Required(options, "files"), Required(options, "base-url"), std::nullopt,
+                                  options.contains("app-version") ? options.at("app-version") : ""};
+  if (options.contains("prereqs")) manifestOptions.prereqsFile = options.at("prereqs");
+  const fs::path target = Required(options, "out");
+  const nlohmann::json manifest = BuildManifest(manifestOptions);
+  WriteFile(target, manifest.dump(2) + "\n",
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  out << fmt::format("Wrote {} ({} files, {} prerequisites)\n", target.string(), manifest["files"].size(),
+                     manifest["prereqs"].size());
+  return 0;
+}
+
+int Keygen(const std::vector<std::string>& args, std::ostream& out) {
+  const auto options = ParseOptions(args, 1, {"out-private", "out-public"});
+  const fs::path privatePath = Required(options, "out-private");
+  const fs::path publicPath = Required(options, "out-public");
+  if (fs::exists(privatePath))
+    throw std::runtime_error(fmt::format("\"{}\" already exists; not replacing a private key", privatePath.string()));
+  const KeyPair key = GenerateKeyPair();
+  WriteFile(privatePath, EncodeBase64Url(key.seed + key.publicKey) + "\n",
+            fs::perms::owner_read | fs::perms::owner_write);
+  // No line end: the file is served as-is at /api/signkey.
+  WriteFile(publicPath, EncodeBase64Url(key.publicKey),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  out << fmt::format("Wrote {} and {}\n", privatePath.string(), publicPath.string());
+  return 0;
+}
+
+int Token(const std::vector<std::string>& args, std::ostream& out) {
+  const auto options = ParseOptions(args, 1, {"key", "type", "subject", "issued-at"});
+  const std::string& keyPath = Required(options, "key");
+  long long issuedAt =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  if (options.contains("issued-at")) {
+    const std::string& text = options.at("issued-at");
+    size_t used = 0;
+    try {
+      issuedAt = std::stoll(text, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used == 0 || used != text.size()) throw UsageError(fmt::format("--issued-at \"{}\" is not a number", text));
+  }
+  const std::string type = options.contains("type") ? options.at("type") : "uninstall";
+  const std::string subject = options.contains("subject") ? options.at("subject") : "";
+  if (type.find(':') != std::string::npos || subject.find(':') != std::string::npos)
+    throw UsageError("--type and --subject cannot contain ':'");
+  out << MakeToken(ReadText(keyPath), type, subject, issuedAt) << "\n";
+  return 0;
+}
+
+// The loopback server lives in tools/local-server; "serve" hands over to it.
+int Serve(const std::vector<std::string>& args) {
+  const char* configured = std::getenv("VALDRIX_LOCAL_SERVER");
+  const std::string server = configured ? configured : VALDRIX_LOCAL_SERVER_PATH;
+  if (access(server.c_str(), X_OK) != 0)
+    throw std::runtime_error(fmt::format("Local server \"{}\" not found or not executable", server));
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(server.c_str()));
+  for (size_t i = 1; i < args.size(); ++i) argv.push_back(const_cast<char*>(args[i].c_str()));
+  argv.push_back(nullptr);
+  execv(server.c_str(), argv.data());
+  throw std::runtime_error(fmt::format("Unable to start \"{}\": {}", server, std::strerror(errno)));
+}
+
+}  // namespace
+
+std::string MakeToken(const std::string& privateKeyText, const std::string& type, const std::string& subject,
+                      long long issuedAt) {
+  const std::string raw = DecodeBase64Url(privateKeyText);
+  KeyPair key;
+  if (raw.size() == 64) {
+    key = {raw.substr(0, 32), raw.substr(32)};
+  } else if (raw.size() == 32) {
+    key = {raw, ""};
+  } else {
+    throw std::runtime_error(fmt::format("Private key must hold 32 or 64 bytes, not {}", raw.size()));
+  }
+  const std::string payload = fmt::format("{}:{}:{}", type, subject, issuedAt);
+  return EncodeBase64Url(payload) + "." + EncodeBase64Url(Sign(key, payload));
+}
+
+int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << kUsage;
+    return 2;
+  }
+  const std::string& command = args[0];
+  try {
+    if (command == "help" || command == "--help" || command == "-h") {
+      out << kUsage;
+      return 0;
+    }
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "--help" && command != "serve") {
+        out << kUsage;
+        return 0;
+      }
+    }
+    if (command == "manifest") return Manifest(args, out);
+    if (command == "keygen") return Keygen(args, out);
+    if (command == "token") return Token(args, out);
+    if (command == "serve") return Serve(args);
+    throw UsageError(fmt::format("unknown command \"{}\"", command));
+  } catch (const UsageError& error) {
+    err << "valdrix-release: " << error.what() << "\n\n" << kUsage;
+    return 2;
+  } catch (const std::exception& error) {
+    err << "valdrix-release " << command << ": " << error.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace Release
