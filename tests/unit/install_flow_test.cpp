@@ -22,14 +22,14 @@ TEST_F(InstallFlowTest, CleanInstallRunsEveryStepAndStartsTheProduct) {
 
   Flows::StartInstall(context, false);
 
-  EXPECT_THAT(statuses,
-              ElementsAre("Downloading manifest..", "Downloading prerequisite VC Runtime..",
-                          "Installing prerequisite VC Runtime..", "Downloading 1 / 4.. (Valdrix.Desktop.exe)",
-                          "Downloading 2 / 4.. (Valdrix.Desktop.Service.exe)", "Downloading 3 / 4.. (Valdrix.Setup.exe)",
-                          "Downloading 4 / 4.. (a.dll)", "Stopping client..", "Stopping service..",
-                          "Installing service..", "Installing client task..", "Installing verify task..",
-                          "Installing protocol handler..", "Creating shortcuts..", "Creating uninstall entry..",
-                          "Starting service..", "Starting client.."));
+  EXPECT_THAT(
+      statuses,
+      ElementsAre("Downloading manifest..", "Downloading prerequisite VC Runtime..",
+                  "Installing prerequisite VC Runtime..", "Downloading 1 / 4.. (Valdrix.Desktop.exe)",
+                  "Downloading 2 / 4.. (Valdrix.Desktop.Service.exe)", "Downloading 3 / 4.. (Valdrix.Setup.exe)",
+                  "Downloading 4 / 4.. (a.dll)", "Stopping client..", "Stopping service..", "Installing service..",
+                  "Installing client task..", "Installing verify task..", "Installing protocol handler..",
+                  "Creating shortcuts..", "Creating uninstall entry..", "Starting service..", "Starting client.."));
   EXPECT_EQ("INFO|Starting installation into C:\\Program Files\\Valdrix\\", LogLines().at(0));
 
   for (const auto& file : ProductFiles()) {
@@ -61,9 +61,10 @@ TEST_F(InstallFlowTest, CleanInstallRunsEveryStepAndStartsTheProduct) {
 
   const std::wstring client = L"C:\\Program Files\\Valdrix\\Valdrix.Desktop.exe";
   EXPECT_EQ(client, Double::Files::ShortcutTarget(L"C:\\Users\\Public\\Desktop\\Valdrix.lnk"));
-  EXPECT_EQ(client, Double::Files::ShortcutTarget(
-                        L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Valdrix.lnk"));
-  EXPECT_EQ(Reg(L"\"" + client + L"\" \"%1\""), Double::Registry::GetValue(L"HKCR\\valdrix\\shell\\open\\command", L""));
+  EXPECT_EQ(client,
+            Double::Files::ShortcutTarget(L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Valdrix.lnk"));
+  EXPECT_EQ(Reg(L"\"" + client + L"\" \"%1\""),
+            Double::Registry::GetValue(L"HKCR\\valdrix\\shell\\open\\command", L""));
   EXPECT_EQ(Reg(L"\"" + client + L"\" --uninstall"),
             Double::Registry::GetValue(L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix",
                                        L"UninstallString"));
@@ -92,11 +93,11 @@ TEST_F(InstallFlowTest, UpdateWithUnchangedManifestDownloadsNothingButRenewsTheR
 
   EXPECT_EQ(std::vector<std::wstring>{ManifestUrl()}, Double::Http::Requests());
   EXPECT_TRUE(HasLogLine("INFO|Prerequisite \"VC Runtime\" already installed"));
-  EXPECT_THAT(statuses, ElementsAre("Downloading manifest..", "Stopping client..", "Stopping service..",
-                                    "Uninstalling existing service..", "Installing service..",
-                                    "Installing client task..", "Installing verify task..",
-                                    "Installing protocol handler..", "Creating shortcuts..",
-                                    "Creating uninstall entry..", "Starting service..", "Starting client.."));
+  EXPECT_THAT(statuses,
+              ElementsAre("Downloading manifest..", "Stopping client..", "Stopping service..",
+                          "Uninstalling existing service..", "Installing service..", "Installing client task..",
+                          "Installing verify task..", "Installing protocol handler..", "Creating shortcuts..",
+                          "Creating uninstall entry..", "Starting service..", "Starting client.."));
   EXPECT_TRUE(HasLogLine("WARNING|Removing existing client scheduled task"));
   EXPECT_TRUE(HasLogLine("WARNING|Removing existing verify scheduled task"));
   EXPECT_EQ("old client", Double::Files::FileBytes(std::wstring(kInstall) + L"Valdrix.Desktop.exe"));
@@ -155,8 +156,8 @@ TEST_F(InstallFlowTest, RunningSetupInTheInstallFolderIsRenamedAndReplaced) {
   Flows::StartInstall(context, false);
 
   const std::wstring renamed = std::wstring(kInstall) + L"__temp_Valdrix.Setup.exe";
-  EXPECT_TRUE(HasLogLine("INFO|Renaming setup from \"" + Text::ToUtf8(running) + "\" to \"" +
-                         Text::ToUtf8(renamed) + "\".."));
+  EXPECT_TRUE(
+      HasLogLine("INFO|Renaming setup from \"" + Text::ToUtf8(running) + "\" to \"" + Text::ToUtf8(renamed) + "\".."));
   EXPECT_EQ("old setup", Double::Files::FileBytes(renamed));
   EXPECT_EQ("setup", Double::Files::FileBytes(running));
   bool renamedWithFlags9 = false;

@@ -10,7 +10,8 @@ namespace TestTokens {
 
 inline std::string FromHex(const std::string& hex) {
   std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -52,8 +53,7 @@ inline std::string Sign(const std::string& message) {
   gcry_check_version(nullptr);
   gcry_sexp_t key = nullptr, data = nullptr, sig = nullptr;
   gcry_sexp_build(&key, nullptr, "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
-                  static_cast<int>(kPublicKey.size()), kPublicKey.data(), static_cast<int>(kSeed.size()),
-                  kSeed.data());
+                  static_cast<int>(kPublicKey.size()), kPublicKey.data(), static_cast<int>(kSeed.size()), kSeed.data());
   gcry_sexp_build(&data, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
                   static_cast<int>(message.size()), message.empty() ? "" : message.data());
   const gcry_error_t error = gcry_pk_sign(&sig, data, key);

@@ -30,8 +30,7 @@ void UninstallLegacy(Setup::Context& context) {
   context.ReportStatus(L"Uninstalling legacy build..");
   const std::wstring path = GetLegacyInstallPath() + kLegacyUninstaller;
   if (!PathExists(path)) {
-    throw std::runtime_error(
-        fmt::format("Unable to find legacy setup file \"{}\" for uninstall", Text::ToUtf8(path)));
+    throw std::runtime_error(fmt::format("Unable to find legacy setup file \"{}\" for uninstall", Text::ToUtf8(path)));
   }
   const uint32_t exitCode = RunProcess(path, kLegacyUninstallArguments, true);
   if (exitCode != 0) {

@@ -43,8 +43,9 @@ bool MoveSetupOutOfInstallFolder(const std::wstring& installPath) {
     Errors::ThrowSystem(error, fmt::format("Unable to move setup to \"{}\"", Text::ToUtf8(destination)));
   }
   MoveFileWithFlags(source, L"", kMoveDelayUntilReboot);
-  SetupLog::Warning("Leaving behind setup executable as we can not move it to a different disk! It will be deleted "
-                    "on restart.");
+  SetupLog::Warning(
+      "Leaving behind setup executable as we can not move it to a different disk! It will be deleted "
+      "on restart.");
   return false;
 }
 
