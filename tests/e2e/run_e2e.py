@@ -31,7 +31,7 @@ REQUIREMENTS = {
     "server": ["tests/e2e/loopback_server.py"],
     "prefix": ["tools/prepare-wine-prefix"],
     "reporting": ["src/reporting/win/*.cpp"],
-    "ingest": ["tools/local-server/*ingest*"],
+    "ingest": ["tests/e2e/loopback_server.py"],
     "ui": ["src/ui/wl/*.cpp"],
 }
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
