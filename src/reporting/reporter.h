@@ -17,8 +17,7 @@ struct Options {
 void Init(const Options& options);
 // "ip_address" is always "{{auto}}"; an empty id is left out.
 void SetUser(const std::string& id);
-void AddBreadcrumb(std::string_view message, std::string_view category, std::string_view type,
-                   std::string_view level);
+void AddBreadcrumb(std::string_view message, std::string_view category, std::string_view type, std::string_view level);
 // One event with one exception entry, captured at once, then a flush of at
 // most 10000 ms.
 void CaptureException(std::string_view type, std::string_view value);

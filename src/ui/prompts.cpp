@@ -29,7 +29,13 @@ LRESULT CALLBACK CenteringHook(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 HRESULT CALLBACK CenteringCallback(HWND dialog, UINT notification, WPARAM, LPARAM, LONG_PTR) {
-  if (notification == TDN_CREATED) CenterWindowOver(dialog, GetParent(dialog));
+  if (notification == TDN_CREATED) {
+    // Some task dialog hosts create it without WS_POPUP; then only the owner
+    // link leads back to the window.
+    HWND parent = GetParent(dialog);
+    if (!parent) parent = GetWindow(dialog, GW_OWNER);
+    CenterWindowOver(dialog, parent);
+  }
   return S_OK;
 }
 

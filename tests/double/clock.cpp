@@ -58,6 +58,11 @@ void Advance(uint64_t milliseconds) {
   S().unixMs += static_cast<int64_t>(milliseconds);
 }
 
+uint64_t NowMs() {
+  std::lock_guard guard(S().lock);
+  return S().ticks;
+}
+
 }  // namespace Double::Clock
 
 namespace Clock {

@@ -1,9 +1,10 @@
-// In-memory ingest behind Reporting::PostEnvelope.
 #include "double/report_transport.h"
 
 #include <mutex>
 
+#include "double/clock.h"
 #include "double/double.h"
+#include "reporting/crash_handler.h"
 #include "reporting/transport.h"
 
 namespace Double::Reports {
@@ -11,48 +12,63 @@ namespace {
 
 struct State {
   std::mutex lock;
-  std::vector<Envelope> posted;
-  int attempts = 0;
+  std::vector<Post> posted;
   bool down = false;
   uint32_t status = 200;
+  uint32_t latency = 0;
+  std::wstring crashFolder;
+  std::string crashEvent;
 };
 
-State& S() {
+State& GetState() {
   static State state;
   return state;
 }
 
-const bool kRegistered = [] {
-  Double::RegisterReset([] {
-    std::lock_guard guard(S().lock);
-    S().posted.clear();
-    S().attempts = 0;
-    S().down = false;
-    S().status = 200;
+const bool registered = [] {
+  RegisterReset([] {
+    State& state = GetState();
+    std::lock_guard guard(state.lock);
+    state.posted.clear();
+    state.down = false;
+    state.status = 200;
+    state.latency = 0;
+    state.crashFolder.clear();
+    state.crashEvent.clear();
   });
   return true;
 }();
 
 }  // namespace
 
-std::vector<Envelope> Posted() {
-  std::lock_guard guard(S().lock);
-  return S().posted;
-}
-
-int Attempts() {
-  std::lock_guard guard(S().lock);
-  return S().attempts;
+std::vector<Post> Posted() {
+  std::lock_guard guard(GetState().lock);
+  return GetState().posted;
 }
 
 void SetDown(bool down) {
-  std::lock_guard guard(S().lock);
-  S().down = down;
+  std::lock_guard guard(GetState().lock);
+  GetState().down = down;
 }
 
 void SetStatus(uint32_t status) {
-  std::lock_guard guard(S().lock);
-  S().status = status;
+  std::lock_guard guard(GetState().lock);
+  GetState().status = status;
+}
+
+void SetLatency(uint32_t milliseconds) {
+  std::lock_guard guard(GetState().lock);
+  GetState().latency = milliseconds;
+}
+
+std::wstring CrashFolder() {
+  std::lock_guard guard(GetState().lock);
+  return GetState().crashFolder;
+}
+
+std::string CrashEvent() {
+  std::lock_guard guard(GetState().lock);
+  return GetState().crashEvent;
 }
 
 }  // namespace Double::Reports
@@ -61,12 +77,29 @@ namespace Reporting {
 
 PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, const std::string& body,
                         uint32_t timeoutMs) {
-  using Double::Reports::S;
-  std::lock_guard guard(S().lock);
-  ++S().attempts;
-  if (S().down || Double::TakeFault("PostEnvelope")) return {};
-  S().posted.push_back({url, authHeader, body, timeoutMs});
-  return {true, S().status};
+  auto& state = Double::Reports::GetState();
+  std::lock_guard guard(state.lock);
+  Double::RecordCall("Reporting::PostEnvelope");
+  if (state.down) return {};
+  if (state.latency > timeoutMs) {
+    Double::Clock::Advance(timeoutMs);
+    return {};
+  }
+  Double::Clock::Advance(state.latency);
+  state.posted.push_back({url, authHeader, body, timeoutMs});
+  return {true, state.status};
+}
+
+void InstallCrashHandler(const std::wstring& folder) {
+  auto& state = Double::Reports::GetState();
+  std::lock_guard guard(state.lock);
+  state.crashFolder = folder;
+}
+
+void SetCrashEvent(std::string_view eventJson) {
+  auto& state = Double::Reports::GetState();
+  std::lock_guard guard(state.lock);
+  state.crashEvent = std::string(eventJson);
 }
 
 }  // namespace Reporting

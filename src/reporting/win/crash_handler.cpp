@@ -1,0 +1,116 @@
+// The unhandled-exception filter. It runs in a process that is already
+// broken, so it allocates nothing: the event text is prepared beforehand in
+// one of two fixed buffers, and the file names are built in place.
+#include <windows.h>
+// dbghelp.h needs the types of windows.h first.
+#include <dbghelp.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "reporting/crash_handler.h"
+
+namespace Reporting {
+namespace {
+
+constexpr size_t kEventCapacity = 256 * 1024;
+constexpr size_t kFolderCapacity = 1024;
+
+char eventBuffers[2][kEventCapacity];
+size_t eventLengths[2];
+std::atomic<int> currentEvent{-1};  // -1: no crash record is written
+wchar_t folder[kFolderCapacity];
+
+// Appends `text` to `out` at `at`; false when it does not fit.
+bool Append(wchar_t* out, size_t& at, const wchar_t* text) {
+  for (; *text; ++text) {
+    if (at + 1 >= kFolderCapacity + 64) return false;
+    out[at++] = *text;
+  }
+  out[at] = L'\0';
+  return true;
+}
+
+bool AppendHex(wchar_t* out, size_t& at, uint64_t value, int digits) {
+  wchar_t text[17];
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = L"0123456789ABCDEF"[value & 0xF];
+  text[digits] = L'\0';
+  return Append(out, at, text);
+}
+
+bool WriteAll(const wchar_t* path, const char* bytes, size_t length) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes, static_cast<DWORD>(length), &written, nullptr) && written == length;
+  CloseHandle(file);
+  return ok;
+}
+
+LONG WINAPI WriteCrashRecord(EXCEPTION_POINTERS* exception) {
+  const int current = currentEvent.load();
+  if (current < 0) return EXCEPTION_CONTINUE_SEARCH;
+  wchar_t base[kFolderCapacity + 64];
+  size_t at = 0;
+  const uint32_t code = exception && exception->ExceptionRecord ? exception->ExceptionRecord->ExceptionCode : 0;
+  if (!Append(base, at, folder) || !Append(base, at, L"\\crash-") || !AppendHex(base, at, code, 8) ||
+      !Append(base, at, L"-") || !AppendHex(base, at, GetCurrentProcessId(), 8) ||
+      !AppendHex(base, at, GetTickCount64(), 16)) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  const size_t baseLength = at;
+
+  Append(base, at, L".dmp");
+  HANDLE dump = CreateFileW(base, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (dump == INVALID_HANDLE_VALUE) return EXCEPTION_CONTINUE_SEARCH;
+  MINIDUMP_EXCEPTION_INFORMATION info{};
+  info.ThreadId = GetCurrentThreadId();
+  info.ExceptionPointers = exception;
+  info.ClientPointers = FALSE;
+  const BOOL dumped = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), dump, MiniDumpNormal,
+                                        exception ? &info : nullptr, nullptr, nullptr);
+  CloseHandle(dump);
+  if (!dumped) {
+    DeleteFileW(base);
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+
+  // The event goes last and under its final name only when complete: the
+  // next start sends a record only when both files are there.
+  wchar_t eventPath[kFolderCapacity + 64];
+  wchar_t tempPath[kFolderCapacity + 64];
+  std::memcpy(eventPath, base, baseLength * sizeof(wchar_t));
+  std::memcpy(tempPath, base, baseLength * sizeof(wchar_t));
+  size_t eventAt = baseLength;
+  size_t tempAt = baseLength;
+  Append(eventPath, eventAt, L".json");
+  Append(tempPath, tempAt, L".json.tmp");
+  if (WriteAll(tempPath, eventBuffers[current], eventLengths[current])) {
+    MoveFileExW(tempPath, eventPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  }
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+void InstallCrashHandler(const std::wstring& path) {
+  if (path.size() >= kFolderCapacity) return;
+  std::memcpy(folder, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  SetUnhandledExceptionFilter(WriteCrashRecord);
+}
+
+// Callers serialise these calls (the reporter's lock); the filter may run at
+// any moment on another thread and reads only the buffer marked current.
+void SetCrashEvent(std::string_view eventJson) {
+  if (eventJson.empty()) {
+    currentEvent.store(-1);
+    return;
+  }
+  if (eventJson.size() > kEventCapacity) return;  // the last event that fits stays
+  const int next = currentEvent.load() == 0 ? 1 : 0;
+  std::memcpy(eventBuffers[next], eventJson.data(), eventJson.size());
+  eventLengths[next] = eventJson.size();
+  currentEvent.store(next);
+}
+
+}  // namespace Reporting

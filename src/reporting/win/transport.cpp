@@ -1,0 +1,60 @@
+// One envelope, one WinHTTP POST. Every wait is bounded by the caller's time.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <memory>
+
+#include "app/text.h"
+#include "reporting/transport.h"
+
+namespace Reporting {
+namespace {
+
+struct InternetCloser {
+  void operator()(HINTERNET handle) const { WinHttpCloseHandle(handle); }
+};
+using Internet = std::unique_ptr<void, InternetCloser>;
+
+constexpr wchar_t kUserAgent[] = L"valdrix-setup/2025-10-23";
+constexpr wchar_t kContentType[] = L"Content-Type: application/x-sentry-envelope";
+
+}  // namespace
+
+PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, const std::string& body,
+                        uint32_t timeoutMs) {
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return {};
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+
+  Internet session(
+      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return {};
+  const int timeout = static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs);
+  if (!WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout)) return {};
+  Internet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  if (!connection) return {};
+  const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+  Internet request(WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                      WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+  if (!request) return {};
+  const std::wstring headers = std::wstring(kContentType) + L"\r\n" + Text::FromUtf8(authHeader) + L"\r\n";
+  if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                          const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
+                          static_cast<DWORD>(body.size()), 0) ||
+      !WinHttpReceiveResponse(request.get(), nullptr)) {
+    return {};
+  }
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return {};
+  }
+  return {true, status};
+}
+
+}  // namespace Reporting
