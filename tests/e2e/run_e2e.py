@@ -37,7 +37,7 @@ REQUIREMENTS = {
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
 SERVICE_IMAGE = '"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe"'
 # Keys that identify a button of the progress window's questions.
-BUTTON_KEYS = {"Verify": ["Return"]}
+BUTTON_KEYS = {"Verify": ["alt+v"], "Reinstall": ["alt+r"]}
 
 
 def missing_parts(scenario):
@@ -153,6 +153,13 @@ class Suite:
                 subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True)
                 for key in BUTTON_KEYS[params[0]]:
                     subprocess.run(["xdotool", "key", "--window", window, key], check=True)
+            elif action == "key":
+                subprocess.run(["xdotool", "key", "--window", window, params[0]], check=True)
+            elif action == "wait_log":
+                deadline = time.monotonic() + params[1]
+                while time.monotonic() < deadline and not any(
+                        params[0] in line for line in self.machine.snapshot_log()):
+                    time.sleep(1)
             elif action == "wait_exit":
                 try:
                     return process.wait(params[0])

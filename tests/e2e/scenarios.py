@@ -13,6 +13,10 @@ given steps:
   ("legacy",)                        the predecessor's folder, uninstaller and service
   ("server_down",)                   the update server stops answering
 
+interactive steps (the window under Xvfb, driven with xdotool):
+  ("wait_window", title, seconds) ("press_button", label) ("key", keys) ("wait_log", text, seconds)
+  ("wait_exit", seconds)
+
 expect keys:
   exit                 process exit code
   product              "installed" (complete, stamped, registered) | "absent" | "unchanged"
@@ -179,7 +183,9 @@ SCENARIOS = [
         "requires": SILENT + ["prefix", "ui", "verify-flow"],
         "given": [("install",), ("stop_service",)],
         "run": [],
-        "interactive": [("wait_window", "Valdrix", 30), ("press_button", "Verify"), ("wait_exit", 600)],
+        # A verify run with the window stays open when it has finished; it is closed like a user would.
+        "interactive": [("wait_window", "Valdrix", 30), ("press_button", "Verify"), ("wait_log", "Finished!", 300),
+                        ("key", "alt+F4"), ("wait_exit", 60)],
         "expect": {"exit": 0, "service_running": True, "downloads": []},
     },
 ]
