@@ -242,6 +242,10 @@ class Machine:
         if log:
             log.unlink()
 
+    def snapshot_log(self):
+        log = self.setup_log()
+        return log.read_text("utf-8", "replace").splitlines() if log else []
+
     def snapshot(self):
         """Everything the suite asserts on, as plain data."""
         files = self.files()

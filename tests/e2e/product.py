@@ -37,14 +37,14 @@ class Product:
         """A fresh product folder with stable version stamps."""
         shutil.rmtree(self.source, ignore_errors=True)
         files = self.source / "files"
-        (files / "data").mkdir(parents=True)
+        files.mkdir(parents=True)
         for name in STANDINS:
             shutil.copy2(self.win_build / "standins" / name, files / name)
         shutil.copy2(self.win_build / "bin" / "Valdrix.Setup.exe", files / "Valdrix.Setup.exe")
-        (files / "data" / "rules.dat").write_bytes(b"rules v1\n" * 100)
-        (files / "data" / "strings.json").write_text(json.dumps({"title": "Valdrix"}))
+        (files / "rules.dat").write_bytes(b"rules v1\n" * 100)
+        (files / "strings.json").write_text(json.dumps({"title": "Valdrix"}))
         if self.extra_bytes:
-            with open(files / "data" / "engine.bin", "wb") as out:
+            with open(files / "engine.bin", "wb") as out:
                 chunk = os.urandom(1 << 20)
                 for _ in range(self.extra_bytes >> 20):
                     out.write(chunk)

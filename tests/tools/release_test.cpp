@@ -105,7 +105,7 @@ TEST_F(ReleaseFolder, TokenIsPayloadDotSignatureAndVerifiesWithTheServedKey) {
 
 TEST_F(ReleaseFolder, ManifestDescribesEveryFileWithDigestAndModificationTime) {
   Write(root_ / "files" / "Valdrix.Desktop.exe", "abc", 1700000123);
-  Write(root_ / "files" / "lang" / "de de.dll", "", 1600000000);
+  Write(root_ / "files" / "de de.dll", "", 1600000000);
   Write(root_ / "installers" / "runtime.exe", "abc");
   Write(root_ / "prereqs.json",
         R"([{"file":"runtime.exe","id":"vcrt","name":"Runtime","source":"installers/runtime.exe",)"
@@ -120,8 +120,8 @@ TEST_F(ReleaseFolder, ManifestDescribesEveryFileWithDigestAndModificationTime) {
   EXPECT_EQ(manifest["app_version"], "5.1.0");
   ASSERT_EQ(manifest["files"].size(), 2u);
   const json& lang = manifest["files"][1];
-  EXPECT_EQ(lang["path"], "lang\\de de.dll");
-  EXPECT_EQ(lang["url"], "https://localhost:8443/files/lang/de%20de.dll");
+  EXPECT_EQ(lang["path"], "de de.dll");
+  EXPECT_EQ(lang["url"], "https://localhost:8443/files/de%20de.dll");
   EXPECT_EQ(lang["sha256"], "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(lang["version"], "1600000000");
   EXPECT_EQ(manifest["files"][0]["version"], "1700000123");
@@ -158,9 +158,12 @@ TEST(ManifestRules, RejectWhatTheSetupWouldMisreadOrThatEscapesTheInstallFolder)
       {"app_version", "1"},
       {"files",
        {{{"path", "a\\b.dll"}, {"url", "https://h/a/b.dll"}, {"sha256", std::string(64, 'a')}, {"version", "17"}}}}};
-  EXPECT_NO_THROW(Release::ValidateManifest(good));
+  EXPECT_THROW(Release::ValidateManifest(good), std::runtime_error) << "subfolders are never created";
+  json flat = good;
+  flat["files"][0]["path"] = "b.dll";
+  EXPECT_NO_THROW(Release::ValidateManifest(flat));
   const auto broken = [&](const char* key, json value) {
-    json copy = good;
+    json copy = flat;
     copy["files"][0][key] = std::move(value);
     return copy;
   };
@@ -170,11 +173,11 @@ TEST(ManifestRules, RejectWhatTheSetupWouldMisreadOrThatEscapesTheInstallFolder)
   EXPECT_THROW(Release::ValidateManifest(broken("path", "a/b.dll")), std::runtime_error);
   EXPECT_THROW(Release::ValidateManifest(broken("path", "C:\\x.dll")), std::runtime_error);
   EXPECT_THROW(Release::ValidateManifest(broken("url", "file:///x")), std::runtime_error);
-  json twice = good;
-  twice["files"].push_back(good["files"][0]);
-  twice["files"][1]["path"] = "A\\B.DLL";
+  json twice = flat;
+  twice["files"].push_back(flat["files"][0]);
+  twice["files"][1]["path"] = "B.DLL";
   EXPECT_THROW(Release::ValidateManifest(twice), std::runtime_error);
-  json noVersion = good;
+  json noVersion = flat;
   noVersion.erase("version");
   EXPECT_THROW(Release::ValidateManifest(noVersion), std::runtime_error);
 }

@@ -48,6 +48,9 @@ void ValidateFile(const json& file, size_t index, std::set<std::string>& seen) {
   if (path.find('/') != std::string::npos || path.find(':') != std::string::npos || path.front() == '\\' ||
       path.back() == '\\')
     throw std::runtime_error(fmt::format("{}: \"{}\" is not a relative path with backslashes", where, path));
+  // The setup creates the install folder itself and nothing below it.
+  if (path.find('\\') != std::string::npos)
+    throw std::runtime_error(fmt::format("{}: \"{}\" is in a subfolder, which the setup does not create", where, path));
   for (size_t start = 0; start <= path.size();) {
     const size_t end = std::min(path.find('\\', start), path.size());
     const std::string part = path.substr(start, end - start);
