@@ -18,7 +18,8 @@ ROOT = HERE.parent.parent
 def command(release: Path, root: Path, port: int, log: Path):
     """valdrix-release serve once tools/local-server is in the tree; until then
     the suite's own loopback server."""
-    if (ROOT / "tools" / "local-server").exists():
+    served = ROOT / "tools" / "local-server" / "local-server"
+    if served.is_file() and served.stat().st_mode & 0o111:
         return [str(release), "serve", "--root", str(root), "--port", str(port), "--request-log", str(log)]
     return [sys.executable, str(HERE / "loopback_server.py"), "--root", str(root), "--port", str(port),
             "--request-log", str(log), "--ca-dir", str(ca_folder())]
