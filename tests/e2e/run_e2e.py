@@ -86,7 +86,8 @@ class Suite:
         if kind == "install":
             result = m.run([SETUP_COPY, "/silent"])
             if result.returncode != 0:
-                raise Failure(f"preliminary install exited with {result.returncode}")
+                tail = "\n    ".join(m.snapshot_log()[-15:])
+                raise Failure(f"preliminary install exited with {result.returncode}; setup log ends:\n    {tail}")
         elif kind == "stop_service":
             m.run(["sc", "stop", "Valdrix"])
             for _ in range(50):
@@ -232,7 +233,8 @@ class Suite:
             value = pending.get("PendingFileRenameOperations", ("", ""))[1]
             want(("Valdrix" in value) == expect["pending_renames"], f"pending renames: {value!r}")
         if problems:
-            raise Failure("; ".join(problems))
+            tail = "\n    ".join(new_log[-15:])
+            raise Failure("; ".join(problems) + f"; setup log ends:\n    {tail}")
 
     def installed_problems(self, state):
         problems = []
