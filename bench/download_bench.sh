@@ -25,24 +25,13 @@ BUILD="$win_build" "$root/tools/prepare-wine-prefix" "$WINEPREFIX" "$work/certs/
 big="$work/root/files/big.bin"
 [[ -f $big ]] || head -c $((512 << 20)) /dev/urandom >"$big"
 
-server_pid=""
-trap '[[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null; rm -f "$work/out.bin"' EXIT
+source "$root/scripts/http-test-server"
+trap 'stop_local_server; rm -f "$work/out.bin"' EXIT
 tls=()
 [[ $scheme == https ]] && tls=(--cert "$work/certs/server.pem" --key "$work/certs/server.key")
-for port in $(seq 8450 8459); do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then continue; fi
-  "$host_build/tools/local_update_server" --root "$work/root" --port "$port" "${tls[@]}" \
-    --ingest-dir "$work/ingest" </dev/null >/dev/null 2>&1 &
-  server_pid=$!
-  for _ in $(seq 50); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break 2; fi
-    sleep 0.1
-  done
-  kill "$server_pid" 2>/dev/null || true
-  server_pid=""
-done
-[[ -n $server_pid ]] || { echo "no free port in 8450-8459" >&2; exit 1; }
-url="$scheme://localhost:$port/files/big.bin"
+start_local_server "$host_build/tools/local_update_server" "$work/server.out" --root "$work/root" "${tls[@]}" \
+  --ingest-dir "$work/ingest"
+url="$scheme://localhost:$local_server_port/files/big.bin"
 out="$work/out.bin"
 windows_out="Z:$(realpath "$work" | tr / '\\')\\out.bin"
 

@@ -4,28 +4,17 @@
 #   tests/tools/local_server_test.sh SERVER_BINARY
 set -euo pipefail
 server="${1:?usage: local_server_test.sh SERVER_BINARY}"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/http-test-server"
 work="$(mktemp -d)"
-pid=""
-trap '[[ -n $pid ]] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'stop_local_server; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 mkdir -p "$work/root/files" "$work/root/ingest"
 printf 'product' >"$work/root/files/a.bin"
 printf 'not the ingest list' >"$work/root/ingest/envelopes"
-for port in $(seq 8450 8459); do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then continue; fi
-  "$server" --root "$work/root" --port "$port" --log "$work/requests.log" --ingest-dir "$work/received" \
-    >/dev/null 2>&1 &
-  pid=$!
-  for _ in $(seq 50); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break 2; fi
-    sleep 0.1
-  done
-  kill "$pid" 2>/dev/null || true
-  pid=""
-done
-[[ -n $pid ]] || fail "server did not start on 8450-8459"
-base="http://127.0.0.1:$port"
+start_local_server "$server" "$work/server.out" --root "$work/root" --log "$work/requests.log" \
+  --ingest-dir "$work/received" || fail "server did not start"
+base="http://127.0.0.1:$local_server_port"
 
 [[ "$(curl -sS "$base/files/a.bin")" == product ]] || fail "file not served"
 [[ "$(curl -sS -o /dev/null -w '%{http_code}' "$base/files/missing.bin")" == 404 ]] || fail "missing file not 404"
