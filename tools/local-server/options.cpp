@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -20,7 +21,37 @@ const char* const kUsage =
     "  --ingest-dir DIR    crash reports received at POST /api/<project>/envelope/\n"
     "  --ingest-project ID, --ingest-key KEY   the accepted project id and public key\n";
 
+namespace {
+
+int ParsePort(const std::string& value) {
+  size_t used = 0;
+  int port = 0;
+  try {
+    port = std::stoi(value, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != value.size() || port <= 0 || port > 65535) {
+    throw std::invalid_argument("--port needs a number from 1 to 65535, not \"" + value + "\"");
+  }
+  return port;
+}
+
+}  // namespace
+
 Options ParseOptions(int argc, char** argv) {
+  // The options that take a text as it is.
+  static const std::map<std::string, std::string Options::*> kTexts = {{"--host", &Options::host},
+                                                                       {"--root", &Options::root},
+                                                                       {"--cert", &Options::certificate},
+                                                                       {"--key", &Options::privateKey},
+                                                                       {"--ca-dir", &Options::caFolder},
+                                                                       {"--control", &Options::control},
+                                                                       {"--log", &Options::log},
+                                                                       {"--request-log", &Options::log},
+                                                                       {"--ingest-dir", &Options::ingestFolder},
+                                                                       {"--ingest-project", &Options::ingestProject},
+                                                                       {"--ingest-key", &Options::ingestKey}};
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
@@ -30,36 +61,10 @@ Options ParseOptions(int argc, char** argv) {
     }
     if (i + 1 >= argc) throw std::invalid_argument("missing value for " + name);
     const std::string value = argv[++i];
-    if (name == "--host") {
-      options.host = value;
-    } else if (name == "--port") {
-      size_t used = 0;
-      try {
-        options.port = std::stoi(value, &used);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used == 0 || used != value.size() || options.port <= 0 || options.port > 65535) {
-        throw std::invalid_argument("--port needs a number from 1 to 65535, not \"" + value + "\"");
-      }
-    } else if (name == "--root") {
-      options.root = value;
-    } else if (name == "--cert") {
-      options.certificate = value;
-    } else if (name == "--key") {
-      options.privateKey = value;
-    } else if (name == "--ca-dir") {
-      options.caFolder = value;
-    } else if (name == "--control") {
-      options.control = value;
-    } else if (name == "--log" || name == "--request-log") {
-      options.log = value;
-    } else if (name == "--ingest-dir") {
-      options.ingestFolder = value;
-    } else if (name == "--ingest-project") {
-      options.ingestProject = value;
-    } else if (name == "--ingest-key") {
-      options.ingestKey = value;
+    if (name == "--port") {
+      options.port = ParsePort(value);
+    } else if (const auto text = kTexts.find(name); text != kTexts.end()) {
+      options.*(text->second) = value;
     } else {
       throw std::invalid_argument("unknown option " + name);
     }
