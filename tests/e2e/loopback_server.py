@@ -71,7 +71,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/json")
         self.end_headers()
         self.wfile.write(reply)
-        self.record(200, len(body), {"body": body[:4096].decode("utf-8", "replace")})
+        self.record(200, len(body), {"body": body[:262144].decode("utf-8", "replace")})
 
     def log_message(self, *args):
         pass

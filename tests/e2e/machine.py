@@ -54,6 +54,11 @@ class Machine:
             sorted(self.prefix.glob("drive_c/users/*/Temp/Valdrix.Setup.log"))
         return found[0] if found else None
 
+    def report_outbox(self):
+        """Envelopes the setup's reporting client keeps on disk until the
+        ingest endpoint accepts them."""
+        return sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry/*.envelope"))
+
     # --- running -----------------------------------------------------------
     def run(self, args, timeout=600, check=False, env=None):
         merged = dict(self.env, **(env or {}))
@@ -116,9 +121,25 @@ class Machine:
         self.run(["sc", "create", name, "binPath=", image, "start=", "auto"], check=True)
 
     def delete_service(self, name):
-        if self.service_state(name) == 4:
+        """Stops and deletes a service and waits until the service manager has
+        really forgotten it: a service only marked for deletion makes the next
+        CreateService fail with ERROR_SERVICE_MARKED_FOR_DELETE."""
+        if self.service_state(name) not in (None, 1):
             self.run(["sc", "stop", name])
+            self.wait_for(lambda: self.service_state(name) in (None, 1), 10)
+        self.kill_product_processes()
         self.run(["sc", "delete", name])
+        self.wait_for(lambda: self.service_state(name) is None
+                      and self.reg_values(SERVICE_KEY.format(name)) is None, 15)
+
+    @staticmethod
+    def wait_for(condition, seconds):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        return True
 
     # --- tasks (as the Task Scheduler recorded them) -------------------------
     # The Task Scheduler stand-in (tools/prepare-wine-prefix) keeps each task as
@@ -225,10 +246,10 @@ class Machine:
     # --- a clean machine -----------------------------------------------------
     def reset(self):
         """Removes every trace of the product and of the legacy product."""
-        self.kill_product_processes()
         for name in ("Valdrix", "Morvex"):
             if self.reg_values(SERVICE_KEY.format(name)) is not None:
                 self.delete_service(name)
+        self.kill_product_processes()
         for task in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon"):
             self.delete_task(task)
         for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY):
@@ -241,6 +262,9 @@ class Machine:
         log = self.setup_log()
         if log:
             log.unlink()
+        # A report left from an earlier run would be delivered by this one.
+        for folder in self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry"):
+            shutil.rmtree(folder, ignore_errors=True)
 
     def snapshot_log(self):
         log = self.setup_log()

@@ -109,3 +109,17 @@ class LocalServer:
     @staticmethod
     def reports(requests):
         return [r for r in requests if r[0] == "POST" and not r[1].startswith("/files/")]
+
+    @staticmethod
+    def breadcrumbs(requests):
+        """Messages of the breadcrumbs carried by the events reported, in order."""
+        messages = []
+        for _, _, body in LocalServer.reports(requests):
+            for line in body.splitlines():
+                try:
+                    item = json.loads(line)
+                except ValueError:
+                    continue
+                if isinstance(item, dict) and "breadcrumbs" in item:
+                    messages += [crumb.get("message", "") for crumb in item["breadcrumbs"].get("values", [])]
+        return messages
