@@ -205,7 +205,14 @@ class Machine:
                     names.append(name)
         return sorted(names)
 
+    def kill_processes(self, name):
+        """Kills every process of this prefix whose command line names name."""
+        self.kill_matching(lambda cmdline: name in cmdline)
+
     def kill_product_processes(self):
+        self.kill_matching(lambda cmdline: any(n in cmdline for n in PRODUCT_PROCESSES))
+
+    def kill_matching(self, matches):
         for proc in Path("/proc").iterdir():
             if not proc.name.isdigit():
                 continue
@@ -214,7 +221,7 @@ class Machine:
                 cmdline = (proc / "cmdline").read_bytes().decode("utf-8", "replace")
             except OSError:
                 continue
-            if f"WINEPREFIX={self.prefix}".encode() in environ and any(n in cmdline for n in PRODUCT_PROCESSES):
+            if f"WINEPREFIX={self.prefix}".encode() in environ and matches(cmdline):
                 try:
                     os.kill(int(proc.name), 9)
                 except OSError:
@@ -243,6 +250,32 @@ class Machine:
         self.standins_dir.mkdir(parents=True, exist_ok=True)
         (self.standins_dir / (name + ".control")).write_text("\n".join(keywords) + "\n")
 
+    # --- a small drive, to fill up ---------------------------------------------
+    def move_install_to_small_drive(self, mount_point: Path, size_kib: int):
+        """Puts the install folder on a tmpfs of size_kib, through a symbolic
+        link that Wine follows; needs root."""
+        mount_point.mkdir(parents=True, exist_ok=True)
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "tmpfs", str(mount_point)],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"cannot mount a small drive (needs root): {result.stderr.strip()}")
+        self.small_drive = mount_point
+        for entry in self.install_dir.iterdir():
+            shutil.move(str(entry), str(mount_point / entry.name))
+        self.install_dir.rmdir()
+        self.install_dir.symlink_to(mount_point)
+
+    def resize_small_drive(self, mount_point: Path, size_kib: int):
+        subprocess.run(["mount", "-o", f"remount,size={size_kib}k", str(mount_point)], check=True)
+
+    def release_small_drive(self):
+        if self.install_dir.is_symlink():
+            self.install_dir.unlink()
+        mount_point = getattr(self, "small_drive", None)
+        if mount_point:
+            subprocess.run(["umount", "-l", str(mount_point)], capture_output=True)
+            self.small_drive = None
+
     # --- a clean machine -----------------------------------------------------
     def reset(self):
         """Removes every trace of the product and of the legacy product."""
@@ -254,6 +287,8 @@ class Machine:
             self.delete_task(task)
         for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY):
             self.reg_delete(key)
+        self.kill_processes("valdrix_hold_file")
+        self.release_small_drive()
         for folder in (self.install_dir, self.host_path(LEGACY), self.standins_dir):
             shutil.rmtree(folder, ignore_errors=True)
         for link in (self.desktop_link(), self.programs_link()):

@@ -89,6 +89,8 @@ class Suite:
         if self.server:
             self.server.stop()
         self.machine.kill_product_processes()
+        self.machine.kill_processes("valdrix_hold_file")
+        self.machine.release_small_drive()
 
     # --- given ---------------------------------------------------------------
     def given(self, step):
@@ -117,6 +119,8 @@ class Suite:
             m.set_control(rest[0], rest[1])
         elif kind == "republish":
             self.product.republish(rest[0], self.product.file_path(rest[0]).read_bytes() + b"v2\n")
+        elif kind == "republish_large":
+            self.product.republish(rest[0], os.urandom(rest[1]))
         elif kind == "touch":
             self.product.republish(rest[0])
         elif kind == "corrupt":
@@ -133,8 +137,27 @@ class Suite:
             self.server.stop()
         elif kind == "server_up":
             self.server.start()
+        elif kind == "serve_fault":
+            self.server.set_fault("/files/" + rest[0].replace("\\", "/"), rest[1])
+        elif kind == "serve_normally":
+            self.server.clear_faults()
+        elif kind == "hold":
+            self.hold_file(INSTALL + rest[0])
+        elif kind == "release":
+            m.kill_processes("valdrix_hold_file")
+        elif kind == "small_drive":
+            m.move_install_to_small_drive(self.work / "small-drive", rest[0])
+        elif kind == "grow_drive":
+            m.resize_small_drive(self.work / "small-drive", rest[0])
         else:
             raise Failure(f"unknown given step {kind}")
+
+    def hold_file(self, path):
+        tool = Path(self.args.build).resolve() / "bin" / "valdrix_hold_file.exe"
+        holder = subprocess.Popen([str(self.machine.wine_run), str(tool), path, "600"], env=dict(self.machine.env),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if holder.stdout.readline().strip() != b"holding":
+            raise Failure(f"could not hold {path} open")
 
     # --- run -------------------------------------------------------------------
     def command(self, scenario):
@@ -151,7 +174,7 @@ class Suite:
         """Starts the setup with its window and drives it step by step: waits for
         the window or a box, takes screenshots, answers boxes and closes the
         window through the windows' own messages (valdrix_window_tool)."""
-        if not os.environ.get("DISPLAY"):
+        if not os.environ.get("DISPLAY") and any(step[0] != "kill_setup_at_log" for step in scenario["interactive"]):
             raise Failure("interactive scenario needs DISPLAY (run under Xvfb)")
         earlier_log_lines = len(self.machine.snapshot_log())
         process = subprocess.Popen([str(self.machine.wine_run)] + command, env=dict(self.machine.env),
@@ -187,6 +210,14 @@ class Suite:
                         if time.monotonic() > deadline:
                             raise Failure(f"the log never showed {params[0]!r}")
                         time.sleep(0.5)
+                elif action == "kill_setup_at_log":
+                    deadline = time.monotonic() + params[1]
+                    while not any(params[0] in line for line in self.machine.snapshot_log()[earlier_log_lines:]):
+                        if time.monotonic() > deadline:
+                            raise Failure(f"the log never showed {params[0]!r}")
+                        time.sleep(0.1)
+                    self.machine.kill_processes("Valdrix.Setup.exe")
+                    return process.wait(60)
                 elif action == "wait_exit":
                     return process.wait(params[0])
             return process.wait(600)
@@ -333,6 +364,7 @@ class Suite:
         its "next" list on the state the previous one left."""
         self.machine.reset()
         if self.server:
+            self.server.clear_faults()
             if not self.server.running:
                 self.server.start()
             self.product.build()

@@ -14,12 +14,18 @@ given steps:
   ("server_down",)                   the update server stops answering
 
   ("server_up",)                     the update server answers again
+  ("serve_fault", path, fault)       the server misbehaves for one file: "status-500" | "cut" (half, then close)
+  ("serve_normally",)                no more faults
+  ("hold", path) ("release",)        a program holds an installed file open without sharing; it ends
+  ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs of that size (root only)
+  ("republish_large", path, bytes)   publish a new version of that size
 
 interactive steps (the window under Xvfb; boxes are answered through their own messages):
   ("wait_window", title, seconds)    ("screenshot", name)  PNG of the window and any box over it
   ("answer", id, seconds[, name])    wait for a box, screenshot it as name, answer it with the
                                      button id (6 Yes/Verify, 7 No/Reinstall, 2 Cancel, 1 OK)
   ("close", seconds)                 close the progress window as its close button does
+  ("kill_setup_at_log", text, secs)  kill the setup when its log shows text (also for silent runs)
   ("wait_log", text, seconds) ("wait_exit", seconds)
 
 "next": further phases (given/run/interactive/expect) on the state the previous one left.
@@ -179,6 +185,83 @@ SCENARIOS = [
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True,
                    "log": ["Unable to download manifest: "]},
+    },
+    # --- faults: each leaves the previous installation running, or the next run mends it ---
+    {
+        "name": "fault_connection_closed_mid_file",
+        "about": "The server closes the connection half-way through a file: nothing is replaced; the next run mends.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("republish", "rules.dat"), ("serve_fault", "rules.dat", "cut")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True},
+        "next": [{
+            "given": [("serve_normally",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
+    {
+        "name": "fault_status_500_for_one_file",
+        "about": "The server answers 500 for one file: nothing is replaced, the error is reported; the next run mends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("republish", "strings.json"), ("serve_fault", "strings.json", "status-500")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "log": ["HTTP error 500"],
+                   "reports": True},
+        "next": [{
+            "given": [("serve_normally",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["strings.json"]},
+        }],
+    },
+    {
+        "name": "fault_disk_full_while_staging",
+        "about": "The install folder's drive fills up while a file is staged: nothing is replaced; with room, the next run mends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("small_drive", 2048), ("republish_large", "rules.dat", 3 << 20)],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "reports": True},
+        "next": [{
+            "given": [("grow_drive", 16384)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
+    {
+        "name": "fault_target_file_locked",
+        "about": "A running program holds a product file open: five attempts, then an error; once released, the next run mends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("republish", "rules.dat"), ("hold", "rules.dat")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "reports": True, "log": ["attempt 5)"]},
+        "next": [{
+            "given": [("release",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
+    {
+        "name": "fault_service_ignores_stop",
+        "about": "A service that ignores the stop control is terminated, and the update completes.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("republish", "rules.dat")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"],
+                   "log": ["Timed out while stopping service. Falling back to unclean force termination."]},
+    },
+    {
+        "name": "fault_killed_between_staging_and_commit",
+        "about": "The setup is killed after staging, while it stops the product; the next run completes the update.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("republish", "rules.dat")],
+        "run": ["/silent", "/update"],
+        "interactive": [("kill_setup_at_log", "Stopping service..", 120)],
+        "expect": {"files": {"rules.dat.tmp": "present"}},
+        "next": [{
+            "given": [("control", "Valdrix.Desktop.Service.exe", [])],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
     },
     {
         "name": "interactive_install_with_window",
