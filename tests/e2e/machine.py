@@ -251,9 +251,11 @@ class Machine:
         (self.standins_dir / (name + ".control")).write_text("\n".join(keywords) + "\n")
 
     # --- a small drive, to fill up ---------------------------------------------
-    def move_install_to_small_drive(self, mount_point: Path, size_kib: int):
-        """Puts the install folder on a tmpfs of size_kib, through a symbolic
-        link that Wine follows; needs root."""
+    def move_install_to_small_drive(self, mount_point: Path, free_kib: int):
+        """Puts the install folder on a tmpfs with free_kib left after its
+        files, through a symbolic link that Wine follows; needs root."""
+        used = sum(path.stat().st_size for path in self.install_dir.rglob("*") if path.is_file())
+        size_kib = used // 1024 + len(list(self.install_dir.rglob("*"))) * 4 + free_kib
         mount_point.mkdir(parents=True, exist_ok=True)
         result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "tmpfs", str(mount_point)],
                                 capture_output=True, text=True)
@@ -265,7 +267,8 @@ class Machine:
         self.install_dir.rmdir()
         self.install_dir.symlink_to(mount_point)
 
-    def resize_small_drive(self, mount_point: Path, size_kib: int):
+    def resize_small_drive(self, mount_point: Path, more_kib: int):
+        size_kib = os.statvfs(mount_point).f_blocks * os.statvfs(mount_point).f_frsize // 1024 + more_kib
         subprocess.run(["mount", "-o", f"remount,size={size_kib}k", str(mount_point)], check=True)
 
     def release_small_drive(self):

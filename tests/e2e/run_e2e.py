@@ -437,7 +437,7 @@ def main():
             try:
                 suite.run_scenario(scenario)
                 print(f"PASS {scenario['name']} ({time.monotonic() - started:.0f} s)", flush=True)
-            except (Failure, RuntimeError, subprocess.TimeoutExpired) as error:
+            except (Failure, RuntimeError, OSError, subprocess.TimeoutExpired) as error:
                 failed.append(scenario["name"])
                 print(f"FAIL {scenario['name']}: {error}", flush=True)
     finally:

@@ -17,7 +17,8 @@ given steps:
   ("serve_fault", path, fault)       the server misbehaves for one file: "status-500" | "cut" (half, then close)
   ("serve_normally",)                no more faults
   ("hold", path) ("release",)        a program holds an installed file open without sharing; it ends
-  ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs of that size (root only)
+  ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
+                                     left (root only); the drive grows by that much
   ("republish_large", path, bytes)   publish a new version of that size
 
 interactive steps (the window under Xvfb; boxes are answered through their own messages):
@@ -218,11 +219,11 @@ SCENARIOS = [
         "name": "fault_disk_full_while_staging",
         "about": "The install folder's drive fills up while a file is staged: nothing is replaced; with room, the next run mends.",
         "requires": SILENT + ["prefix"] + REPORTING,
-        "given": [("install",), ("small_drive", 2048), ("republish_large", "rules.dat", 3 << 20)],
+        "given": [("install",), ("small_drive", 1024), ("republish_large", "rules.dat", 3 << 20)],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "reports": True},
         "next": [{
-            "given": [("grow_drive", 16384)],
+            "given": [("grow_drive", 8192)],
             "run": ["/silent", "/update"],
             "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
         }],
@@ -244,7 +245,8 @@ SCENARIOS = [
         "name": "fault_service_ignores_stop",
         "about": "A service that ignores the stop control is terminated, and the update completes.",
         "requires": SILENT + ["prefix"],
-        "given": [("install",), ("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("republish", "rules.dat")],
+        # The stand-in reads its control file when it starts.
+        "given": [("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("install",), ("republish", "rules.dat")],
         "run": ["/silent", "/update"],
         "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"],
                    "log": ["Timed out while stopping service. Falling back to unclean force termination."]},
@@ -253,7 +255,8 @@ SCENARIOS = [
         "name": "fault_killed_between_staging_and_commit",
         "about": "The setup is killed after staging, while it stops the product; the next run completes the update.",
         "requires": SILENT + ["prefix"],
-        "given": [("install",), ("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("republish", "rules.dat")],
+        # The stand-in reads its control file when it starts.
+        "given": [("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("install",), ("republish", "rules.dat")],
         "run": ["/silent", "/update"],
         "interactive": [("kill_setup_at_log", "Stopping service..", 120)],
         "expect": {"files": {"rules.dat.tmp": "present"}},
