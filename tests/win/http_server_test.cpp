@@ -122,7 +122,13 @@ TEST_F(HttpServerTest, UrlsThatCannotBeUsedFailWithTheirOwnMessages) {
   EXPECT_EQ(FailureText<std::invalid_argument>(
                 [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), L"")->Start(); }),
             "Blank URL.");
-  const std::wstring longUrl = server_ + L"/" + std::wstring(256, L'p');
+  // The path buffer holds 256 characters with the terminator: a path of 255
+  // reaches the server, one of 256 does not.
+  const std::wstring longestUrl = server_ + L"/" + std::wstring(254, L'p');
+  EXPECT_EQ(FailureText<std::runtime_error>(
+                [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), longestUrl)->Start(); }),
+            "HTTP error 404");
+  const std::wstring longUrl = server_ + L"/" + std::wstring(255, L'p');
   const std::string crack = FailureText<std::system_error>(
       [&] { Platform::CreateHttpRequest(Platform::HttpSession::Create(), longUrl)->Start(); });
   EXPECT_EQ(crack.rfind("WinHttpCrackUrl failed: ", 0), 0u) << crack;
