@@ -28,10 +28,10 @@ REQUIREMENTS = {
     "token": ["src/engine/*token*.cpp"],
     "windows-layer": ["src/system/win/scm_api.cpp", "src/system/win/tasks.cpp", "src/system/win/processes.cpp"],
     "downloads": ["src/net/win/*.cpp"],
-    "server": ["tests/e2e/loopback_server.py"],
+    "server": ["tools/local-server/main.cpp"],
     "prefix": ["tools/prepare-wine-prefix"],
     "reporting": ["src/reporting/win/*.cpp"],
-    "ingest": ["tests/e2e/loopback_server.py"],
+    "ingest": ["tools/local-server/ingest_routes.cpp"],
     "ui": ["src/ui/wl/*.cpp"],
 }
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"

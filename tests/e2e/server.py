@@ -1,11 +1,11 @@
 """Runs the loopback HTTPS server (`valdrix-release serve`, which is the local
 server of tools/local-server) on the published product folder and reads what
-it logged: one line per request, so the suite counts downloads and reports."""
+it logged: one line per request, so the suite counts downloads and reports,
+and the envelopes its ingest endpoint kept."""
 import json
 import re
 import socket
 import subprocess
-import sys
 import time
 import urllib.parse
 from pathlib import Path
@@ -16,17 +16,16 @@ ROOT = HERE.parent.parent
 
 
 def command(release: Path, root: Path, port: int, log: Path):
-    """valdrix-release serve once tools/local-server is in the tree; until then
-    the suite's own loopback server."""
-    served = ROOT / "tools" / "local-server" / "local-server"
-    if served.is_file() and served.stat().st_mode & 0o111:
-        return [str(release), "serve", "--root", str(root), "--port", str(port), "--request-log", str(log)]
-    return [sys.executable, str(HERE / "loopback_server.py"), "--root", str(root), "--port", str(port),
-            "--request-log", str(log), "--ca-dir", str(ca_folder()), "--control", str(control_file(log))]
+    return [str(release), "serve", "--root", str(root), "--port", str(port), "--request-log", str(log),
+            "--control", str(control_file(log)), "--ca-dir", str(ca_folder()), "--ingest-dir", str(ingest_folder(log))]
 
 
 def control_file(log: Path):
     return log.parent / "server-faults.json"
+
+
+def ingest_folder(log: Path):
+    return log.parent / "ingest"
 
 
 def ca_folder():
@@ -35,8 +34,8 @@ def ca_folder():
 
 def ca_certificate():
     """The DER certificate the prefix must trust (made on first use)."""
-    from loopback_server import make_ca
-    return make_ca(ca_folder()) / "ca.der"
+    subprocess.run([str(ROOT / "scripts" / "make-test-certs"), str(ca_folder())], check=True)
+    return ca_folder() / "ca.der"
 
 
 class LocalServer:
@@ -90,28 +89,27 @@ class LocalServer:
         return self.process is not None and self.process.poll() is None
 
     def offset(self):
-        return self.log.stat().st_size if self.log.exists() else 0
+        """Where this phase starts: the request log's size and the envelopes
+        already received."""
+        size = self.log.stat().st_size if self.log.exists() else 0
+        return size, self.envelope_files()
 
-    def requests(self, since=0):
-        """[(method, path, body)] logged after byte offset since. Lines are JSON
-        objects ({"method", "path", ...}) or "METHOD PATH ..." text."""
+    def envelope_files(self):
+        folder = ingest_folder(self.log)
+        return set(folder.glob("*.envelope")) if folder.exists() else set()
+
+    def requests(self, since=(0, set())):
+        """[(method, path, text)] logged after the offset since, then
+        ("ENVELOPE", file name, body) for each envelope received after it."""
         out = []
         with open(self.log, "rb") as f:
-            f.seek(since)
-            for raw in f.read().decode("utf-8", "replace").splitlines():
-                line = raw.strip()
-                if not line:
-                    continue
-                if line.startswith("{"):
-                    try:
-                        entry = json.loads(line)
-                        out.append((entry.get("method", ""), entry.get("path", ""), entry.get("body", "")))
-                        continue
-                    except ValueError:
-                        pass
-                match = re.search(r"\b(GET|POST|PUT|HEAD)\s+(\S+)", line)
+            f.seek(since[0])
+            for line in f.read().decode("utf-8", "replace").splitlines():
+                match = re.match(r"\s*(GET|POST|PUT|HEAD|DELETE)\s+(\S+)", line)
                 if match:
                     out.append((match.group(1), match.group(2), line))
+        for path in sorted(self.envelope_files() - since[1], key=lambda p: p.stat().st_mtime):
+            out.append(("ENVELOPE", path.name, path.read_bytes().decode("utf-8", "replace")))
         return out
 
     @staticmethod
@@ -126,13 +124,13 @@ class LocalServer:
 
     @staticmethod
     def reports(requests):
-        return [r for r in requests if r[0] == "POST" and not r[1].startswith("/files/")]
+        return [r for r in requests if r[0] == "POST" and r[1].startswith("/api/")]
 
     @staticmethod
     def breadcrumbs(requests):
-        """Messages of the breadcrumbs carried by the events reported, in order."""
+        """Messages of the breadcrumbs carried by the events received, in order."""
         messages = []
-        for _, _, body in LocalServer.reports(requests):
+        for _, _, body in (r for r in requests if r[0] == "ENVELOPE"):
             for line in body.splitlines():
                 try:
                     item = json.loads(line)
