@@ -51,6 +51,9 @@ fuzz: deps
 	scripts/run-fuzzers 600
 
 bench: build
+	cmake -S . -B build/bench-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DVALDRIX_SANITIZE=OFF >/dev/null
+	cmake --build build/bench-host --target sha256_bench
+	build/bench-host/bench/sha256_bench
 	bench/download_bench.sh $(WIN_BUILD) $(HOST_BUILD)
 	bench/install_bench.py
 

@@ -305,7 +305,9 @@ class Suite:
             want(any(line in entry for entry in new_log), f"log lacks {line!r}")
         if "reports" in expect:
             reports = LocalServer.reports(requests)
-            want(bool(reports) == expect["reports"], f"{len(reports)} report(s) at the ingest endpoint")
+            wanted = expect["reports"]
+            got = len(reports) if type(wanted) is int else bool(reports)
+            want(got == wanted, f"{len(reports)} report(s) at the ingest endpoint, expected {wanted}")
         if "outbox" in expect:
             waiting = len(self.machine.report_outbox())
             want(waiting == expect["outbox"], f"{waiting} report(s) waiting on disk, expected {expect['outbox']}")

@@ -40,7 +40,7 @@ expect keys:
   manifest_requests    how many times the manifest was fetched
   prereq_runs          {"install": n, "repair": n} runs of the prerequisite installer
   log                  substrings that must appear in the run's log lines
-  reports              True: at least one event reached the ingest endpoint; False: none
+  reports              True: at least one event reached the ingest endpoint; False: none; n: exactly n
   breadcrumbs          messages that the reported events' breadcrumbs must include
   outbox               how many reports wait on disk for the ingest endpoint
   files                {path: "present" | "absent"} in the install folder
@@ -194,7 +194,8 @@ SCENARIOS = [
         "requires": SILENT + ["prefix"],
         "given": [("install",), ("republish", "rules.dat"), ("serve_fault", "rules.dat", "cut")],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True},
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True,
+                   "log": ["Downloaded file is smaller than expected"], "reports": True},
         "next": [{
             "given": [("serve_normally",)],
             "run": ["/silent", "/update"],
@@ -287,7 +288,7 @@ SCENARIOS = [
         "next": [{
             "given": [("server_up",)],
             "run": ["/silent"],
-            "expect": {"exit": 0, "product": "installed", "outbox": 0, "reports": True,
+            "expect": {"exit": 0, "product": "installed", "outbox": 0, "reports": 1,
                        "breadcrumbs": ["Start install", "Status: Downloading manifest.."]},
         }],
     },
