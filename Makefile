@@ -9,7 +9,7 @@ WIN_BUILD := build/win64
 CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
   -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
 
-.PHONY: all deps build host win test test-host test-wine test-fuzz fuzz demo clean format
+.PHONY: all deps build host win test test-host test-static test-wine test-fuzz fuzz demo clean format
 
 all: build
 
@@ -34,11 +34,16 @@ build: host win
 test-host: host
 	cd $(HOST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# clang-tidy and cppcheck over the project's own sources; fails on any finding.
+test-static: host
+	scripts/run-static-analysis $(HOST_BUILD)
+
 test-wine: win
 	scripts/run-wine-tests $(WIN_BUILD)
 
 test: build
 	$(MAKE) --no-print-directory test-host
+	$(MAKE) --no-print-directory test-static
 	$(MAKE) --no-print-directory test-wine
 	$(MAKE) --no-print-directory test-fuzz
 
