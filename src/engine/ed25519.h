@@ -9,7 +9,7 @@ inline constexpr size_t kSignatureSize = 64;
 // libgcrypt keeps S-expression lengths in 16 bits and aborts the process on a
 // message near 64 KiB. Signed messages here (token payloads) are a few dozen
 // bytes, so anything above this is refused as not verifying.
-inline constexpr size_t kMaxMessageSize = 32 * 1024;
+inline constexpr size_t kMaxMessageSize = size_t{32} * 1024;
 
 // True when `signature` (64 bytes) is a valid signature of `message` by
 // `publicKey` (32 bytes). Wrong sizes, over-long messages and malformed keys

@@ -8,7 +8,7 @@
 
 // A real list names a handful of short ids; anything far larger is not one,
 // and taking it would write a registry value per line.
-inline constexpr size_t kMaxPrerequisiteListBytes = 64 * 1024;
+inline constexpr size_t kMaxPrerequisiteListBytes = size_t{64} * 1024;
 inline constexpr size_t kMaxPrerequisiteIdLength = 255;
 
 // The non-empty lines in order (a CR before the LF stays part of the line; a

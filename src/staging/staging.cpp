@@ -72,7 +72,7 @@ bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expe
 
 std::wstring DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context) {
   CheckRelativePath(prerequisite.file);
-  const std::wstring path = GetTempDirectory() + prerequisite.file;
+  std::wstring path = GetTempDirectory() + prerequisite.file;
   if (PathExists(path)) {
     if (prerequisite.sha256.empty() || FileMatchesDigest(path, prerequisite.sha256)) return path;
     SetupLog::Warning("Installer \"%S\" does not match its checksum, downloading it again", path);
