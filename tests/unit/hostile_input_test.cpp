@@ -120,21 +120,17 @@ TEST_F(HostileInputTest, OversizedPrerequisiteListIsIgnoredWholeAndDeleted) {
   const std::wstring list = std::wstring(kInstall) + L"manifest_prereqs.txt";
   std::string lines;
   while (lines.size() < (4u << 20)) lines += "Id" + std::to_string(lines.size()) + "\n";
-  Double::Files::PutFile(list, lines);
-  ImportInstalledPrerequisites(kInstall);
-  EXPECT_TRUE(Double::Registry::Values(L"HKLM\\Software\\Valdrix").empty());
-  EXPECT_FALSE(Double::Files::IsFile(list));
-  EXPECT_TRUE(
-      HasLogLine("WARNING|Ignoring \"C:\\Program Files\\Valdrix\\manifest_prereqs.txt\": larger than "
-                 "65536 bytes"));
-
-  Double::Files::PutFile(list, "VC2022\n" + std::string(256, 'x') + "\nDotNet\n");
-  ImportInstalledPrerequisites(kInstall);
-  EXPECT_TRUE(Double::Registry::Values(L"HKLM\\Software\\Valdrix").empty());
-  EXPECT_FALSE(Double::Files::IsFile(list));
-  EXPECT_TRUE(
-      HasLogLine("WARNING|Ignoring \"C:\\Program Files\\Valdrix\\manifest_prereqs.txt\": line 2 is longer "
-                 "than 255 characters"));
+  const std::pair<std::string, std::string> cases[] = {
+      {lines, "larger than 65536 bytes"},
+      {"VC2022\n" + std::string(256, 'x') + "\nDotNet\n", "line 2 is longer than 255 characters"},
+  };
+  for (const auto& [content, reason] : cases) {
+    Double::Files::PutFile(list, content);
+    ImportInstalledPrerequisites(kInstall);
+    EXPECT_TRUE(Double::Registry::Values(L"HKLM\\Software\\Valdrix").empty());
+    EXPECT_FALSE(Double::Files::IsFile(list));
+    EXPECT_TRUE(HasLogLine("WARNING|Ignoring \"C:\\Program Files\\Valdrix\\manifest_prereqs.txt\": " + reason));
+  }
 
   // At the limits the list is taken as it is.
   std::string full(kMaxPrerequisiteListBytes, '\n');
