@@ -2,6 +2,7 @@
 #   make demo  installs what is missing, builds, and runs a silent install
 #              under Wine against the local update server.
 #   make test  installs what is missing, builds both targets, runs every test.
+#   make bench runs the benchmarks (ratios against references of the same run).
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 HOST_BUILD := build/host
@@ -9,7 +10,7 @@ WIN_BUILD := build/win64
 CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
   -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
 
-.PHONY: all deps build host win test test-host test-static test-wine test-fuzz fuzz demo clean format
+.PHONY: all deps build host win test test-host test-static test-wine test-fuzz fuzz demo clean format bench
 
 all: build
 
@@ -38,7 +39,7 @@ test-host: host
 test-static: host
 	scripts/run-static-analysis $(HOST_BUILD)
 
-test-wine: win
+test-wine: win host
 	scripts/run-wine-tests $(WIN_BUILD)
 
 test: build
@@ -53,6 +54,10 @@ test-fuzz: deps
 
 fuzz: deps
 	scripts/run-fuzzers 600
+
+bench: build
+	bench/download_bench.sh $(WIN_BUILD) $(HOST_BUILD)
+	bench/install_bench.py
 
 demo: build
 	scripts/demo

@@ -22,26 +22,17 @@ const char* LevelName(Level level) {
   return "?";
 }
 
-FILE* OpenAppend(std::wstring_view path) {
-#ifdef _WIN32
-  return _wfopen(std::wstring(path).c_str(), L"ab");
-#else
-  return std::fopen(Text::ToUtf8(path).c_str(), "ab");
-#endif
-}
-
 }  // namespace
 
 void OpenPath(std::wstring_view path) {
   Close();
-  FILE* file = OpenAppend(path);
+  // The log lives in the temporary folder, where others may plant links.
+  FILE* file = OpenAppendWithoutLinks(path);
   std::lock_guard guard(g_lock);
   g_file = file;
 }
 
-void Open(std::wstring_view fileName) {
-  OpenPath(GetTempDirectory() + std::wstring(fileName));
-}
+void Open(std::wstring_view fileName) { OpenPath(GetTempDirectory() + std::wstring(fileName)); }
 
 void Close() {
   // Taking the lock keeps a late write from another thread off a closed stream.
@@ -67,8 +58,8 @@ void WriteLine(Level level, std::string_view message) {
 #else
   localtime_r(&now, &local);
 #endif
-  std::fprintf(g_file, "[%7s] [%d-%02d-%02d %02d:%02d:%02d] ", LevelName(level), local.tm_year + 1900,
-               local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  std::fprintf(g_file, "[%7s] [%d-%02d-%02d %02d:%02d:%02d] ", LevelName(level), local.tm_year + 1900, local.tm_mon + 1,
+               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   std::fwrite(message.data(), 1, message.size(), g_file);
   std::fputc('\n', g_file);
   std::fflush(g_file);

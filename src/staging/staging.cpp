@@ -39,12 +39,22 @@ bool DigestMatches(const Sha256& digest, std::wstring_view expected) {
   return digest.HexDigest() == Text::ToUtf8(expected);
 }
 
-bool FileMatchesDigest(const std::wstring& path, std::wstring_view expected) {
-  std::string bytes;
-  if (!ReadFileBytes(path, bytes)) return false;
+// Holds the installer at `path` when its content matches the digest (any
+// content when there is none). Empty when it does not match or cannot be
+// held (a link, a file someone else has open for writing).
+HeldFile HoldMatchingInstaller(const std::wstring& path, std::wstring_view expected) {
+  HeldFile held;
+  try {
+    held = HoldFile(path);
+  } catch (const std::system_error& error) {
+    SetupLog::Warning("Unable to hold installer \"%S\": %s", path, error.what());
+    return {};
+  }
+  if (expected.empty()) return held;
   Sha256 digest;
-  digest.Update(bytes.data(), bytes.size());
-  return DigestMatches(digest, expected);
+  ReadHeldFile(held, [&digest](const uint8_t* data, size_t size) { digest.Update(data, size); });
+  if (!DigestMatches(digest, expected)) return {};
+  return held;
 }
 
 // Downloads `url` to `path` and checks the digest; on any failure the file is
@@ -70,12 +80,12 @@ bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expe
   return DigestMatches(request.Digest(), expected);
 }
 
-std::wstring DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context) {
+HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context) {
   CheckRelativePath(prerequisite.file);
   std::wstring path = GetTempDirectory() + prerequisite.file;
   if (PathExists(path)) {
-    if (prerequisite.sha256.empty() || FileMatchesDigest(path, prerequisite.sha256)) return path;
-    SetupLog::Warning("Installer \"%S\" does not match its checksum, downloading it again", path);
+    if (HeldFile held = HoldMatchingInstaller(path, prerequisite.sha256)) return held;
+    SetupLog::Warning("Installer \"%S\" cannot be used as it is, downloading it again", path);
     RemoveFile(path);
   }
   // Downloaded under another name and moved into place only once complete and
@@ -88,22 +98,29 @@ std::wstring DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Conte
     Errors::ThrowSystem(error, fmt::format("Unable to move temporary file \"{}\" to \"{}\"", Text::ToUtf8(partial),
                                            Text::ToUtf8(path)));
   }
-  return path;
+  // Checked again through the handle that keeps it until it has run: the
+  // file could have been changed since it was written.
+  if (HeldFile held = HoldMatchingInstaller(path, prerequisite.sha256)) return held;
+  RemoveLeftover(path);
+  throw std::runtime_error("Downloaded file did not match checksum");
 }
 
-void InstallPrerequisite(const Prerequisite& prerequisite, std::wstring_view installerPath) {
+void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
+  const std::wstring path = installer.Path();
   try {
-    RunProcess(installerPath, prerequisite.params, true);
+    RunProcess(path, prerequisite.params, true);
+    installer.Release();
     SetPrerequisiteInstalled(prerequisite, true);
   } catch (const std::system_error& error) {
+    installer.Release();
     // Not a valid program: the next run downloads it again.
-    if (error.code().value() == kBadExeFormat) RemoveLeftover(std::wstring(installerPath));
+    if (error.code().value() == kBadExeFormat) RemoveLeftover(path);
     throw;
   }
 }
 
-void RepairPrerequisite(const Prerequisite& prerequisite, std::wstring_view installerPath) {
-  RunProcess(installerPath, prerequisite.paramsRepair, true);
+void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
+  RunProcess(installer.Path(), prerequisite.paramsRepair, true);
 }
 
 bool IsPrerequisiteInstalled(const Prerequisite& prerequisite) {

@@ -12,6 +12,7 @@
 #include "manifest/update_manifest.h"
 #include "net/http.h"
 #include "staging/relative_path.h"
+#include "system/files.h"
 
 struct PendingMove {
   std::wstring temporaryPath;
@@ -21,9 +22,12 @@ struct PendingMove {
 
 bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expected);
 
-std::wstring DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context);
-void InstallPrerequisite(const Prerequisite& prerequisite, std::wstring_view installerPath);
-void RepairPrerequisite(const Prerequisite& prerequisite, std::wstring_view installerPath);
+// The installer in the temporary folder, which other users may write: it is
+// held (see HeldFile) from its digest check until its process has ended, so
+// nobody can swap it in between.
+HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context);
+void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer);
+void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer);
 bool IsPrerequisiteInstalled(const Prerequisite& prerequisite);
 void SetPrerequisiteInstalled(const Prerequisite& prerequisite, bool installed);
 void ImportInstalledPrerequisites(std::wstring_view installPath);

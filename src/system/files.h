@@ -3,8 +3,11 @@
 // Declared here, implemented for real in system/win and in memory by the test
 // double. Paths are wide; messages are UTF-8.
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "system/safe_handle.h"
@@ -14,7 +17,8 @@ bool PathExists(std::wstring_view path);
 bool DirectoryExists(std::wstring_view path);
 void EnsureDirectory(std::wstring_view path);
 // Deletes a file (clearing the read-only flag first) and waits until it is
-// gone. Throws std::system_error.
+// gone. A symbolic link or junction is removed itself, never its target.
+// Throws std::system_error.
 void RemoveFile(std::wstring_view path);
 int64_t GetFileModificationTime(std::wstring_view path);  // 0 when unknown
 void SetFileTimes(std::wstring_view path, int64_t time);  // failures ignored
@@ -33,6 +37,54 @@ int DeleteDirectoryTree(std::wstring_view folder);
 // false when the file cannot be opened; Write truncates or creates.
 bool ReadFileBytes(std::wstring_view path, std::string& bytes);
 bool WriteFileBytes(std::wstring_view path, std::string_view bytes);
+
+// --- files of the temporary folder, which other users may write -------------
+// An existing file open for reading while others may only read it too: as
+// long as it is held, nobody can write, replace, rename or delete it, so what
+// was checked through it is what runs. Movable, not copyable; released in the
+// destructor.
+class HeldFile {
+ public:
+  HeldFile() = default;
+  HeldFile(std::wstring path, void* handle) : path_(std::move(path)), handle_(handle) {}
+  ~HeldFile() { Release(); }
+  HeldFile(HeldFile&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
+    other.handle_ = nullptr;
+  }
+  HeldFile& operator=(HeldFile&& other) noexcept {
+    if (this != &other) {
+      Release();
+      path_ = std::move(other.path_);
+      handle_ = other.handle_;
+      other.handle_ = nullptr;
+    }
+    return *this;
+  }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  const std::wstring& Path() const { return path_; }
+  void* Handle() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  // Lets others at the file again; the path stays. Idempotent.
+  void Release() noexcept;
+
+ private:
+  std::wstring path_;
+  void* handle_ = nullptr;
+};
+
+// Opens an existing file and holds it. A symbolic link or junction is refused,
+// never followed. Throws std::system_error "Unable to open file \"{}\"".
+HeldFile HoldFile(std::wstring_view path);
+// Reads a held file from its start to its end, piece by piece. Throws
+// std::system_error "Unable to read file \"{}\"".
+void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*, size_t)>& sink);
+// Opens a file for appending, creating it when missing, without writing
+// through anything planted at its name: a symbolic link, a junction or a
+// second name of another file (hard link) is removed and a new file made in
+// its place. Null when the file cannot be opened.
+std::FILE* OpenAppendWithoutLinks(std::wstring_view path);
 
 // --- shell folders (empty when unknown, no trailing backslash) --------------
 std::wstring GetCommonDesktopFolder();

@@ -26,6 +26,9 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder);
 // The next `attempts` moves from or onto the path fail with `error`
 // (attempts < 0: every one).
 void LockFile(const std::wstring& path, uint32_t error, int attempts = -1);
+// Number of HeldFile objects open on the file (HoldFile): while it is
+// held, writing, deleting or moving it fails with a sharing violation.
+int HeldCount(const std::wstring& path);
 // A file held by a running process: it can be renamed, but neither it nor a
 // folder holding it can be deleted.
 void SetInUse(const std::wstring& path, bool inUse);

@@ -35,6 +35,7 @@ def make_ca(folder: Path):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root: Path = None
+    control: Path = None
     log_file = None
     lock = threading.Lock()
 
@@ -44,6 +45,16 @@ class Handler(BaseHTTPRequestHandler):
         with self.lock:
             self.log_file.write(json.dumps(entry) + "\n")
             self.log_file.flush()
+
+    def fault(self):
+        """The misbehaviour asked for this path in the control file, if any:
+        {"/files/rules.dat": {"status": 500} | {"mode": "cut"}}, as the local
+        server of tools/local-server reads it. Read on every request."""
+        try:
+            faults = json.loads(self.control.read_text()) if self.control else {}
+        except (OSError, ValueError):
+            return {}
+        return faults.get(unquote(urlsplit(self.path).path)) or {}
 
     def do_GET(self):
         relative = unquote(urlsplit(self.path).path).lstrip("/")
@@ -55,6 +66,26 @@ class Handler(BaseHTTPRequestHandler):
             self.record(404, 0)
             return
         data = target.read_bytes()
+        fault = self.fault()
+        status = fault.get("status", 200)
+        if status != 200:
+            body = b"Server error"
+            self.send_response(status)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            self.record(status, len(body))
+            return
+        if fault.get("mode") == "cut":
+            # The full length is announced, half is sent, then the connection closes.
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            self.record(200, len(data) // 2, {"cut": True})
+            return
         self.send_response(200)
         self.send_header("Content-Length", str(len(data)))
         self.send_header("Content-Type", "application/octet-stream")
@@ -71,7 +102,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/json")
         self.end_headers()
         self.wfile.write(reply)
-        self.record(200, len(body), {"body": body[:4096].decode("utf-8", "replace")})
+        self.record(200, len(body), {"body": body[:262144].decode("utf-8", "replace")})
 
     def log_message(self, *args):
         pass
@@ -83,9 +114,11 @@ def main():
     parser.add_argument("--port", type=int, default=8443)
     parser.add_argument("--request-log", required=True)
     parser.add_argument("--ca-dir", required=True)
+    parser.add_argument("--control", help="JSON file of faults per path")
     args = parser.parse_args()
     certs = make_ca(Path(args.ca_dir))
     Handler.root = Path(args.root).resolve()
+    Handler.control = Path(args.control) if args.control else None
     Handler.log_file = open(args.request_log, "a", encoding="utf-8")
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -54,6 +54,11 @@ class Machine:
             sorted(self.prefix.glob("drive_c/users/*/Temp/Valdrix.Setup.log"))
         return found[0] if found else None
 
+    def report_outbox(self):
+        """Envelopes the setup's reporting client keeps on disk until the
+        ingest endpoint accepts them."""
+        return sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry/*.envelope"))
+
     # --- running -----------------------------------------------------------
     def run(self, args, timeout=600, check=False, env=None):
         merged = dict(self.env, **(env or {}))
@@ -116,9 +121,25 @@ class Machine:
         self.run(["sc", "create", name, "binPath=", image, "start=", "auto"], check=True)
 
     def delete_service(self, name):
-        if self.service_state(name) == 4:
+        """Stops and deletes a service and waits until the service manager has
+        really forgotten it: a service only marked for deletion makes the next
+        CreateService fail with ERROR_SERVICE_MARKED_FOR_DELETE."""
+        if self.service_state(name) not in (None, 1):
             self.run(["sc", "stop", name])
+            self.wait_for(lambda: self.service_state(name) in (None, 1), 10)
+        self.kill_product_processes()
         self.run(["sc", "delete", name])
+        self.wait_for(lambda: self.service_state(name) is None
+                      and self.reg_values(SERVICE_KEY.format(name)) is None, 15)
+
+    @staticmethod
+    def wait_for(condition, seconds):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        return True
 
     # --- tasks (as the Task Scheduler recorded them) -------------------------
     # The Task Scheduler stand-in (tools/prepare-wine-prefix) keeps each task as
@@ -184,7 +205,14 @@ class Machine:
                     names.append(name)
         return sorted(names)
 
+    def kill_processes(self, name):
+        """Kills every process of this prefix whose command line names name."""
+        self.kill_matching(lambda cmdline: name in cmdline)
+
     def kill_product_processes(self):
+        self.kill_matching(lambda cmdline: any(n in cmdline for n in PRODUCT_PROCESSES))
+
+    def kill_matching(self, matches):
         for proc in Path("/proc").iterdir():
             if not proc.name.isdigit():
                 continue
@@ -193,7 +221,7 @@ class Machine:
                 cmdline = (proc / "cmdline").read_bytes().decode("utf-8", "replace")
             except OSError:
                 continue
-            if f"WINEPREFIX={self.prefix}".encode() in environ and any(n in cmdline for n in PRODUCT_PROCESSES):
+            if f"WINEPREFIX={self.prefix}".encode() in environ and matches(cmdline):
                 try:
                     os.kill(int(proc.name), 9)
                 except OSError:
@@ -222,17 +250,48 @@ class Machine:
         self.standins_dir.mkdir(parents=True, exist_ok=True)
         (self.standins_dir / (name + ".control")).write_text("\n".join(keywords) + "\n")
 
+    # --- a small drive, to fill up ---------------------------------------------
+    def move_install_to_small_drive(self, mount_point: Path, free_kib: int):
+        """Puts the install folder on a tmpfs with free_kib left after its
+        files, through a symbolic link that Wine follows; needs root."""
+        used = sum(path.stat().st_size for path in self.install_dir.rglob("*") if path.is_file())
+        size_kib = used // 1024 + len(list(self.install_dir.rglob("*"))) * 4 + free_kib
+        mount_point.mkdir(parents=True, exist_ok=True)
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "tmpfs", str(mount_point)],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"cannot mount a small drive (needs root): {result.stderr.strip()}")
+        self.small_drive = mount_point
+        for entry in self.install_dir.iterdir():
+            shutil.move(str(entry), str(mount_point / entry.name))
+        self.install_dir.rmdir()
+        self.install_dir.symlink_to(mount_point)
+
+    def resize_small_drive(self, mount_point: Path, more_kib: int):
+        size_kib = os.statvfs(mount_point).f_blocks * os.statvfs(mount_point).f_frsize // 1024 + more_kib
+        subprocess.run(["mount", "-o", f"remount,size={size_kib}k", str(mount_point)], check=True)
+
+    def release_small_drive(self):
+        if self.install_dir.is_symlink():
+            self.install_dir.unlink()
+        mount_point = getattr(self, "small_drive", None)
+        if mount_point:
+            subprocess.run(["umount", "-l", str(mount_point)], capture_output=True)
+            self.small_drive = None
+
     # --- a clean machine -----------------------------------------------------
     def reset(self):
         """Removes every trace of the product and of the legacy product."""
-        self.kill_product_processes()
         for name in ("Valdrix", "Morvex"):
             if self.reg_values(SERVICE_KEY.format(name)) is not None:
                 self.delete_service(name)
+        self.kill_product_processes()
         for task in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon"):
             self.delete_task(task)
         for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY):
             self.reg_delete(key)
+        self.kill_processes("valdrix_hold_file")
+        self.release_small_drive()
         for folder in (self.install_dir, self.host_path(LEGACY), self.standins_dir):
             shutil.rmtree(folder, ignore_errors=True)
         for link in (self.desktop_link(), self.programs_link()):
@@ -241,6 +300,9 @@ class Machine:
         log = self.setup_log()
         if log:
             log.unlink()
+        # A report left from an earlier run would be delivered by this one.
+        for folder in self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry"):
+            shutil.rmtree(folder, ignore_errors=True)
 
     def snapshot_log(self):
         log = self.setup_log()

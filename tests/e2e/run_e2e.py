@@ -17,7 +17,7 @@ sys.path.insert(0, str(HERE))
 
 from machine import Machine, INSTALL, LEGACY, PRODUCT_KEY  # noqa: E402
 from product import Product, APP_VERSION, LEGACY as LEGACY_EXE  # noqa: E402
-from scenarios import SCENARIOS, HARNESS_SCENARIOS, VERIFIED  # noqa: E402
+from scenarios import SCENARIOS, HARNESS_SCENARIOS  # noqa: E402
 from server import LocalServer, ca_certificate  # noqa: E402
 
 # Where each product part lives once it has landed (every pattern must match).
@@ -36,8 +36,19 @@ REQUIREMENTS = {
 }
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
 SERVICE_IMAGE = '"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe"'
-# Keys that identify a button of the progress window's questions.
-BUTTON_KEYS = {"Verify": ["alt+v"], "Reinstall": ["alt+r"]}
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout
+
+
+def wait_visible(pattern, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if xdotool("search", "--onlyvisible", "--name", pattern).split():
+            return True
+        time.sleep(0.3)
+    return False
 
 
 def missing_parts(scenario):
@@ -78,6 +89,8 @@ class Suite:
         if self.server:
             self.server.stop()
         self.machine.kill_product_processes()
+        self.machine.kill_processes("valdrix_hold_file")
+        self.machine.release_small_drive()
 
     # --- given ---------------------------------------------------------------
     def given(self, step):
@@ -95,7 +108,9 @@ class Suite:
                     break
                 time.sleep(0.2)
         elif kind == "disable_service":
-            m.run(["sc", "config", "Valdrix", "start=", "disabled"], check=True)
+            # Wine's "sc config" cannot change a start type; this fixture calls ChangeServiceConfigW.
+            tool = Path(self.args.build).resolve() / "bin" / "valdrix_service_start_type.exe"
+            m.run([str(tool), "Valdrix", "disabled"], check=True)
         elif kind == "disable_task":
             m.set_task_enabled(rest[0], False)
         elif kind == "kill":
@@ -104,6 +119,8 @@ class Suite:
             m.set_control(rest[0], rest[1])
         elif kind == "republish":
             self.product.republish(rest[0], self.product.file_path(rest[0]).read_bytes() + b"v2\n")
+        elif kind == "republish_large":
+            self.product.republish(rest[0], os.urandom(rest[1]))
         elif kind == "touch":
             self.product.republish(rest[0])
         elif kind == "corrupt":
@@ -118,8 +135,29 @@ class Suite:
             m.create_service("Morvex", f'"{LEGACY}{LEGACY_EXE}"')
         elif kind == "server_down":
             self.server.stop()
+        elif kind == "server_up":
+            self.server.start()
+        elif kind == "serve_fault":
+            self.server.set_fault("/files/" + rest[0].replace("\\", "/"), rest[1])
+        elif kind == "serve_normally":
+            self.server.clear_faults()
+        elif kind == "hold":
+            self.hold_file(INSTALL + rest[0])
+        elif kind == "release":
+            m.kill_processes("valdrix_hold_file")
+        elif kind == "small_drive":
+            m.move_install_to_small_drive(self.work / "small-drive", rest[0])
+        elif kind == "grow_drive":
+            m.resize_small_drive(self.work / "small-drive", rest[0])
         else:
             raise Failure(f"unknown given step {kind}")
+
+    def hold_file(self, path):
+        tool = Path(self.args.build).resolve() / "bin" / "valdrix_hold_file.exe"
+        holder = subprocess.Popen([str(self.machine.wine_run), str(tool), path, "600"], env=dict(self.machine.env),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if holder.stdout.readline().strip() != b"holding":
+            raise Failure(f"could not hold {path} open")
 
     # --- run -------------------------------------------------------------------
     def command(self, scenario):
@@ -133,41 +171,80 @@ class Suite:
         return [exe] + args
 
     def run_interactive(self, scenario, command):
-        if not os.environ.get("DISPLAY"):
+        """Starts the setup with its window and drives it step by step: waits for
+        the window or a box, takes screenshots, answers boxes and closes the
+        window through the windows' own messages (valdrix_window_tool)."""
+        if not os.environ.get("DISPLAY") and any(step[0] != "kill_setup_at_log" for step in scenario["interactive"]):
             raise Failure("interactive scenario needs DISPLAY (run under Xvfb)")
-        env = dict(self.machine.env)
-        process = subprocess.Popen([str(self.machine.wine_run)] + command, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        window = None
-        for action, *params in scenario["interactive"]:
-            if action == "wait_window":
-                deadline = time.monotonic() + params[1]
-                while time.monotonic() < deadline and not window:
-                    found = subprocess.run(["xdotool", "search", "--name", params[0]], capture_output=True,
-                                           text=True).stdout.split()
-                    window = found[0] if found else None
-                    time.sleep(0.5)
-                if not window:
-                    process.kill()
-                    raise Failure(f"no window named {params[0]!r} appeared")
-            elif action == "press_button":
-                subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True)
-                for key in BUTTON_KEYS[params[0]]:
-                    subprocess.run(["xdotool", "key", "--window", window, key], check=True)
-            elif action == "key":
-                subprocess.run(["xdotool", "key", "--window", window, params[0]], check=True)
-            elif action == "wait_log":
-                deadline = time.monotonic() + params[1]
-                while time.monotonic() < deadline and not any(
-                        params[0] in line for line in self.machine.snapshot_log()):
-                    time.sleep(1)
-            elif action == "wait_exit":
-                try:
+        earlier_log_lines = len(self.machine.snapshot_log())
+        process = subprocess.Popen([str(self.machine.wine_run)] + command, env=dict(self.machine.env),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        tool = str(Path(self.args.build).resolve() / "bin" / "valdrix_window_tool.exe")
+        try:
+            for action, *params in scenario["interactive"]:
+                if action == "wait_window":
+                    if not wait_visible(f"^{params[0]}$", params[1]):
+                        raise Failure(f"no window named {params[0]!r} appeared")
+                elif action == "screenshot":
+                    self.screenshot(params[0])
+                elif action == "answer":
+                    if not wait_visible("^Valdrix$", params[1]):
+                        raise Failure(f"no box appeared to answer with {params[0]}")
+                    time.sleep(0.7)  # let it paint for the screenshot
+                    if len(params) > 2:
+                        self.screenshot(params[2])
+                    if self.machine.run([tool, "answer", "Valdrix", params[0], params[1]]).returncode != 0:
+                        raise Failure(f"could not answer the box with {params[0]}")
+                    # The X server may show the closed box a moment longer; the
+                    # next step must not take it for a new one.
+                    deadline = time.monotonic() + 5
+                    while xdotool("search", "--onlyvisible", "--name", "^Valdrix$").split() \
+                            and time.monotonic() < deadline:
+                        time.sleep(0.2)
+                elif action == "close":
+                    if self.machine.run([tool, "close", "Valdrix Setup", params[0]]).returncode != 0:
+                        raise Failure("the progress window did not close")
+                elif action == "wait_log":
+                    deadline = time.monotonic() + params[1]
+                    while not any(params[0] in line for line in self.machine.snapshot_log()[earlier_log_lines:]):
+                        if time.monotonic() > deadline:
+                            raise Failure(f"the log never showed {params[0]!r}")
+                        time.sleep(0.5)
+                elif action == "kill_setup_at_log":
+                    deadline = time.monotonic() + params[1]
+                    while not any(params[0] in line for line in self.machine.snapshot_log()[earlier_log_lines:]):
+                        if time.monotonic() > deadline:
+                            raise Failure(f"the log never showed {params[0]!r}")
+                        time.sleep(0.1)
+                    self.machine.kill_processes("Valdrix.Setup.exe")
+                    return process.wait(60)
+                elif action == "wait_exit":
                     return process.wait(params[0])
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    raise Failure("the setup with its window did not end")
-        return process.wait(600)
+            return process.wait(600)
+        except subprocess.TimeoutExpired:
+            raise Failure("the setup with its window did not end")
+        finally:
+            if process.poll() is None:
+                process.kill()
+
+    def screenshot(self, name):
+        """The progress window and any box over it, cropped to their union."""
+        folder = Path(os.environ.get("VALDRIX_SCREENSHOTS", self.work / "screenshots"))
+        folder.mkdir(parents=True, exist_ok=True)
+        boxes = []
+        for pattern in ("^Valdrix Setup$", "^Valdrix$"):
+            for window in xdotool("search", "--onlyvisible", "--name", pattern).split():
+                geometry = dict(line.split("=", 1) for line in
+                                xdotool("getwindowgeometry", "--shell", window).splitlines() if "=" in line)
+                if {"X", "Y", "WIDTH", "HEIGHT"} <= geometry.keys():
+                    x, y = int(geometry["X"]), int(geometry["Y"])
+                    boxes.append((x, y, x + int(geometry["WIDTH"]), y + int(geometry["HEIGHT"])))
+        if not boxes:
+            raise Failure(f"nothing on screen for the screenshot {name}")
+        x0, y0 = min(b[0] for b in boxes), min(b[1] for b in boxes)
+        x1, y1 = max(b[2] for b in boxes), max(b[3] for b in boxes)
+        subprocess.run(["import", "-window", "root", "-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage",
+                        str(folder / f"{name}.png")], check=True, capture_output=True)
 
     # --- expect ----------------------------------------------------------------
     def check(self, scenario, before, after, exit_code, requests, standin_offsets):
@@ -191,7 +268,11 @@ class Suite:
                 want(not after["tasks"][task]["exists"], f"task {task} still registered")
             want(not after["shortcuts"]["desktop"] and not after["shortcuts"]["programs"], "shortcuts remain")
         elif product == "unchanged":
-            for key in ("files", "app_version", "registry", "uninstall_entry", "protocol", "tasks", "shortcuts"):
+            # A failed run may leave staged ".tmp" files; the next run replaces them.
+            placed = lambda files: files and {k: v for k, v in files.items() if not k.endswith(".tmp")}
+            want(placed(before["files"]) == placed(after["files"]),
+                 f"files changed: {before['files']!r} -> {after['files']!r}")
+            for key in ("app_version", "registry", "uninstall_entry", "protocol", "tasks", "shortcuts"):
                 want(before[key] == after[key], f"{key} changed: {before[key]!r} -> {after[key]!r}")
             want(before["service"].get("image") == after["service"].get("image") and
                  before["service"].get("start") == after["service"].get("start"), "service settings changed")
@@ -225,6 +306,13 @@ class Suite:
         if "reports" in expect:
             reports = LocalServer.reports(requests)
             want(bool(reports) == expect["reports"], f"{len(reports)} report(s) at the ingest endpoint")
+        if "outbox" in expect:
+            waiting = len(self.machine.report_outbox())
+            want(waiting == expect["outbox"], f"{waiting} report(s) waiting on disk, expected {expect['outbox']}")
+        if "breadcrumbs" in expect:
+            crumbs = LocalServer.breadcrumbs(requests)
+            for message in expect["breadcrumbs"]:
+                want(message in crumbs, f"no breadcrumb {message!r} at the ingest endpoint (got {crumbs})")
         for path, state in expect.get("files", {}).items():
             present = bool(after["files"]) and path in after["files"]
             want(present == (state == "present"), f"{path} is {'present' if present else 'absent'}")
@@ -272,13 +360,23 @@ class Suite:
 
     # --- one scenario ------------------------------------------------------------
     def run_scenario(self, scenario):
-        m = self.machine
-        m.reset()
+        """Resets the machine, then runs the scenario's phase and each phase in
+        its "next" list on the state the previous one left."""
+        self.machine.reset()
         if self.server:
+            self.server.clear_faults()
             if not self.server.running:
                 self.server.start()
             self.product.build()
-        for step in scenario["given"]:
+        for number, phase in enumerate([scenario] + scenario.get("next", [])):
+            try:
+                self.run_phase(phase)
+            except Failure as error:
+                raise Failure(f"run {number + 1}: {error}" if number else str(error))
+
+    def run_phase(self, scenario):
+        m = self.machine
+        for step in scenario.get("given", []):
             self.given(step)
         before = m.snapshot()
         offset = self.server.offset() if self.server else 0
@@ -320,8 +418,6 @@ def main():
         missing = [] if run_all else missing_parts(scenario)
         if missing:
             reason = f"needs {', '.join(missing)} (not on this branch yet)"
-        elif not run_all and scenario in SCENARIOS and scenario["name"] not in VERIFIED:
-            reason = "not yet seen passing on the merged product (add to VERIFIED in scenarios.py)"
         else:
             reason = None
         (skipped if reason else chosen).append((scenario, reason))
@@ -341,7 +437,7 @@ def main():
             try:
                 suite.run_scenario(scenario)
                 print(f"PASS {scenario['name']} ({time.monotonic() - started:.0f} s)", flush=True)
-            except (Failure, RuntimeError, subprocess.TimeoutExpired) as error:
+            except (Failure, RuntimeError, OSError, subprocess.TimeoutExpired) as error:
                 failed.append(scenario["name"])
                 print(f"FAIL {scenario['name']}: {error}", flush=True)
     finally:

@@ -13,9 +13,23 @@ given steps:
   ("legacy",)                        the predecessor's folder, uninstaller and service
   ("server_down",)                   the update server stops answering
 
-interactive steps (the window under Xvfb, driven with xdotool):
-  ("wait_window", title, seconds) ("press_button", label) ("key", keys) ("wait_log", text, seconds)
-  ("wait_exit", seconds)
+  ("server_up",)                     the update server answers again
+  ("serve_fault", path, fault)       the server misbehaves for one file: "status-500" | "cut" (half, then close)
+  ("serve_normally",)                no more faults
+  ("hold", path) ("release",)        a program holds an installed file open without sharing; it ends
+  ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
+                                     left (root only); the drive grows by that much
+  ("republish_large", path, bytes)   publish a new version of that size
+
+interactive steps (the window under Xvfb; boxes are answered through their own messages):
+  ("wait_window", title, seconds)    ("screenshot", name)  PNG of the window and any box over it
+  ("answer", id, seconds[, name])    wait for a box, screenshot it as name, answer it with the
+                                     button id (6 Yes/Verify, 7 No/Reinstall, 2 Cancel, 1 OK)
+  ("close", seconds)                 close the progress window as its close button does
+  ("kill_setup_at_log", text, secs)  kill the setup when its log shows text (also for silent runs)
+  ("wait_log", text, seconds) ("wait_exit", seconds)
+
+"next": further phases (given/run/interactive/expect) on the state the previous one left.
 
 expect keys:
   exit                 process exit code
@@ -27,6 +41,8 @@ expect keys:
   prereq_runs          {"install": n, "repair": n} runs of the prerequisite installer
   log                  substrings that must appear in the run's log lines
   reports              True: at least one event reached the ingest endpoint; False: none
+  breadcrumbs          messages that the reported events' breadcrumbs must include
+  outbox               how many reports wait on disk for the ingest endpoint
   files                {path: "present" | "absent"} in the install folder
   pending_renames      bool: something of the product waits for a restart to be deleted
 """
@@ -88,7 +104,7 @@ SCENARIOS = [
         "given": [("install",), ("stop_service",), ("disable_service",), ("disable_task", "ValdrixLogon")],
         "run": ["/silent", "/verify"],
         "expect": {"exit": 0, "service_running": True, "service_enabled": True, "logon_task_enabled": True,
-                   "downloads": []},
+                   "downloads": [], "log": ["Service disabled! Enabling now.", "Logon task disabled! Enabling now."]},
     },
     {
         "name": "verify_repairs_prerequisites_after_1053",
@@ -171,14 +187,109 @@ SCENARIOS = [
         "expect": {"exit": 1, "product": "unchanged", "service_running": True,
                    "log": ["Unable to download manifest: "]},
     },
+    # --- faults: each leaves the previous installation running, or the next run mends it ---
+    {
+        "name": "fault_connection_closed_mid_file",
+        "about": "The server closes the connection half-way through a file: nothing is replaced; the next run mends.",
+        "requires": SILENT + ["prefix"],
+        "given": [("install",), ("republish", "rules.dat"), ("serve_fault", "rules.dat", "cut")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True},
+        "next": [{
+            "given": [("serve_normally",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
+    {
+        "name": "fault_status_500_for_one_file",
+        "about": "The server answers 500 for one file: nothing is replaced, the error is reported; the next run mends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("republish", "strings.json"), ("serve_fault", "strings.json", "status-500")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "log": ["HTTP error 500"],
+                   "reports": True},
+        "next": [{
+            "given": [("serve_normally",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["strings.json"]},
+        }],
+    },
+    {
+        "name": "fault_disk_full_while_staging",
+        "about": "The install folder's drive fills up while a file is staged: nothing is replaced; with room, the next run mends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("small_drive", 1024), ("republish_large", "rules.dat", 3 << 20)],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "reports": True},
+        "next": [{
+            "given": [("grow_drive", 8192)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
+    {
+        "name": "fault_target_file_locked",
+        "about": "A running program holds a product file open: five attempts, then an error; once released, the next run mends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("install",), ("republish", "rules.dat"), ("hold", "rules.dat")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 1, "reports": True, "log": ["attempt 5)"]},
+        "next": [{
+            "given": [("release",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
+    {
+        "name": "fault_service_ignores_stop",
+        "about": "A service that ignores the stop control is terminated, and the update completes.",
+        "requires": SILENT + ["prefix"],
+        # The stand-in reads its control file when it starts.
+        "given": [("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("install",), ("republish", "rules.dat")],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"],
+                   "log": ["Timed out while stopping service. Falling back to unclean force termination."]},
+    },
+    {
+        "name": "fault_killed_between_staging_and_commit",
+        "about": "The setup is killed after staging, while it stops the product; the next run completes the update.",
+        "requires": SILENT + ["prefix"],
+        # The stand-in reads its control file when it starts.
+        "given": [("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("install",), ("republish", "rules.dat")],
+        "run": ["/silent", "/update"],
+        "interactive": [("kill_setup_at_log", "Stopping service..", 120)],
+        "expect": {"files": {"rules.dat.tmp": "present"}},
+        "next": [{
+            "given": [("control", "Valdrix.Desktop.Service.exe", [])],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "service_running": True, "downloads": ["rules.dat"]},
+        }],
+    },
     {
         "name": "interactive_install_with_window",
         "about": "The default run shows the progress window, installs, and closes by itself.",
         "requires": SILENT + ["prefix", "ui"],
         "given": [],
         "run": [],
-        "interactive": [("wait_window", "Valdrix", 30), ("wait_exit", 600)],
+        "interactive": [("wait_window", "Valdrix Setup", 30), ("screenshot", "install-progress"),
+                        ("wait_exit", 600)],
         "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"]},
+    },
+    {
+        "name": "report_waits_on_disk_until_ingest_is_back",
+        "about": "A failed run whose ingest endpoint is down keeps its event on disk; the next start sends it.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("server_down",)],
+        "run": ["/silent"],
+        "expect": {"exit": 1, "outbox": 1, "files": {"Valdrix.Desktop.exe": "absent"},
+                   "log": ["Unable to download manifest: "]},
+        "next": [{
+            "given": [("server_up",)],
+            "run": ["/silent"],
+            "expect": {"exit": 0, "product": "installed", "outbox": 0, "reports": True,
+                       "breadcrumbs": ["Start install", "Status: Downloading manifest.."]},
+        }],
     },
     {
         "name": "interactive_already_installed_choose_verify",
@@ -187,9 +298,56 @@ SCENARIOS = [
         "given": [("install",), ("stop_service",)],
         "run": [],
         # A verify run with the window stays open when it has finished; it is closed like a user would.
-        "interactive": [("wait_window", "Valdrix", 30), ("press_button", "Verify"), ("wait_log", "Finished!", 300),
-                        ("key", "alt+F4"), ("wait_exit", 60)],
-        "expect": {"exit": 0, "service_running": True, "downloads": []},
+        "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "6", 60, "already-installed-question"),
+                        ("wait_log", "Finished!", 300), ("screenshot", "verify-finished"), ("close", 10),
+                        ("wait_exit", 60)],
+        "expect": {"exit": 0, "service_running": True, "downloads": [], "manifest_requests": 0,
+                   "log": ["Starting with UI"]},
+    },
+    {
+        "name": "interactive_already_installed_reinstall_reports_answers",
+        "about": "Reinstall chosen, then a file fails its digest: the error box, and the answers in the event.",
+        "requires": SILENT + ["prefix", "ui"] + REPORTING,
+        "given": [("install",), ("corrupt", "rules.dat")],
+        "run": [],
+        "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "7", 60),
+                        ("answer", "1", 300, "install-error"), ("wait_exit", 60)],
+        # With the window, a failed run whose error was shown ends with 0.
+        "expect": {"exit": 0, "product": "unchanged", "reports": True,
+                   "breadcrumbs": ["Already installed, asking for verification", "No to start a full re-install"]},
+    },
+    {
+        "name": "interactive_already_installed_cancel",
+        "about": "Esc on the already-installed question closes the setup without running anything.",
+        "requires": SILENT + ["prefix", "ui"],
+        "given": [("install",)],
+        "run": [],
+        "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "2", 60), ("wait_exit", 60)],
+        "expect": {"product": "unchanged", "manifest_requests": 0, "reports": False,
+                   "log": ["Starting with UI"]},
+    },
+    {
+        "name": "interactive_legacy_no_closes",
+        "about": "No to the legacy question closes the setup; the legacy build and the machine stay as they were.",
+        "requires": SILENT + ["prefix", "ui"],
+        "given": [("legacy",)],
+        "run": [],
+        "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "7", 60, "legacy-question"),
+                        ("wait_exit", 60)],
+        "expect": {"legacy_present": True, "manifest_requests": 0, "reports": False,
+                   "files": {"Valdrix.Desktop.exe": "absent"}},
+    },
+    {
+        "name": "interactive_legacy_yes_removes_it",
+        "about": "Yes to the legacy question removes it; a failing download then reports both answers' trail.",
+        "requires": SILENT + ["prefix", "ui"] + REPORTING,
+        "given": [("legacy",), ("corrupt", "rules.dat")],
+        "run": [],
+        "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "6", 60), ("answer", "1", 300),
+                        ("wait_exit", 60)],
+        "expect": {"exit": 0, "legacy_present": False, "reports": True,
+                   "breadcrumbs": ["Legacy build is installed, asking user to uninstall",
+                                   "Yes to uninstall legacy build"]},
     },
 ]
 
@@ -212,16 +370,3 @@ HARNESS_SCENARIOS = [
         "expect": {"exit": 7, "legacy_present": True},
     },
 ]
-
-# Wine lists no user sessions, so a silent run never starts the client there;
-# scenarios expect "client_running" only with the window.
-# Product scenarios that have passed against the merged product and run in
-# `make test`. The others are skipped with their reason until they have been
-# seen to pass (VALDRIX_E2E_ALL=1 runs them all).
-VERIFIED = {
-    "clean_install", "update_unchanged_manifest_downloads_nothing", "update_one_changed_file_downloads_only_it",
-    "install_over_existing_install", "verify_repairs_prerequisites_after_1053", "uninstall_with_fresh_token",
-    "uninstall_with_expired_token_changes_nothing", "uninstall_nologin_with_config_key_changes_nothing",
-    "legacy_present_without_permission", "legacy_removed_with_legacyuninstall", "self_update_from_install_folder",
-    "digest_mismatch_replaces_nothing", "server_unreachable", "interactive_install_with_window",
-}

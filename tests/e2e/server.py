@@ -22,7 +22,11 @@ def command(release: Path, root: Path, port: int, log: Path):
     if served.is_file() and served.stat().st_mode & 0o111:
         return [str(release), "serve", "--root", str(root), "--port", str(port), "--request-log", str(log)]
     return [sys.executable, str(HERE / "loopback_server.py"), "--root", str(root), "--port", str(port),
-            "--request-log", str(log), "--ca-dir", str(ca_folder())]
+            "--request-log", str(log), "--ca-dir", str(ca_folder()), "--control", str(control_file(log))]
+
+
+def control_file(log: Path):
+    return log.parent / "server-faults.json"
 
 
 def ca_folder():
@@ -67,6 +71,20 @@ class LocalServer:
                 self.process.wait()
         self.process = None
 
+    def set_fault(self, path, fault):
+        """Makes the server misbehave for one path ("status-500", "cut"), or
+        behave again when fault is None."""
+        control = control_file(self.log)
+        faults = json.loads(control.read_text()) if control.exists() else {}
+        if fault:
+            faults[path] = {"status": 500} if fault == "status-500" else {"mode": fault}
+        else:
+            faults.pop(path, None)
+        control.write_text(json.dumps(faults))
+
+    def clear_faults(self):
+        control_file(self.log).unlink(missing_ok=True)
+
     @property
     def running(self):
         return self.process is not None and self.process.poll() is None
@@ -109,3 +127,17 @@ class LocalServer:
     @staticmethod
     def reports(requests):
         return [r for r in requests if r[0] == "POST" and not r[1].startswith("/files/")]
+
+    @staticmethod
+    def breadcrumbs(requests):
+        """Messages of the breadcrumbs carried by the events reported, in order."""
+        messages = []
+        for _, _, body in LocalServer.reports(requests):
+            for line in body.splitlines():
+                try:
+                    item = json.loads(line)
+                except ValueError:
+                    continue
+                if isinstance(item, dict) and "breadcrumbs" in item:
+                    messages += [crumb.get("message", "") for crumb in item["breadcrumbs"].get("values", [])]
+        return messages

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -150,6 +151,21 @@ TEST_F(ReleaseFolder, BadInputIsRefusedWithAReasonAndNoManifestWritten) {
   EXPECT_FALSE(fs::exists(root_ / "w.json"));
   EXPECT_EQ(Run({"manifest", "--help"}), 0);
   EXPECT_NE(out_.str().find("--base-url"), std::string::npos);
+}
+
+TEST_F(ReleaseFolder, ServeChecksItsOptionsAndNamesAMissingServerBeforeHandingOver) {
+  EXPECT_EQ(Run({"serve", "--help"}), 0);
+  EXPECT_NE(out_.str().find("--root DIR"), std::string::npos) << out_.str();
+  EXPECT_EQ(Run({"serve", "--root", root_.string(), "--colour", "red"}), 2);
+  EXPECT_NE(err_.str().find("unknown option --colour"), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("serve --root DIR"), std::string::npos) << "the serve usage follows the error";
+  EXPECT_EQ(Run({"serve", "--port", "8450"}), 2);
+  EXPECT_NE(err_.str().find("missing --root"), std::string::npos) << err_.str();
+  const std::string missing = (root_ / "no-server").string();
+  ASSERT_EQ(setenv("VALDRIX_LOCAL_SERVER", missing.c_str(), 1), 0);
+  EXPECT_EQ(Run({"serve", "--root", root_.string()}), 1);
+  unsetenv("VALDRIX_LOCAL_SERVER");
+  EXPECT_NE(err_.str().find("Local server \"" + missing + "\" not found"), std::string::npos) << err_.str();
 }
 
 TEST(ManifestRules, RejectWhatTheSetupWouldMisreadOrThatEscapesTheInstallFolder) {

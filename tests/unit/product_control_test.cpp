@@ -36,6 +36,14 @@ TEST_F(ProductControlTest, ServiceProcessLingeringAfterStopIsForcedAndAlreadyGon
             LogLines().back());
 }
 
+TEST_F(ProductControlTest, ServiceLeftStopPendingByAKilledSetupHasItsProcessTerminated) {
+  Double::Scm::AddService(L"Valdrix", ScmApi::kStopPending);
+  const uint32_t pid = Double::Processes::Start(L"Valdrix.Desktop.Service.exe", 0);
+  StopProduct(context);
+  EXPECT_FALSE(Double::Processes::IsAlive(pid));
+  EXPECT_EQ("WARNING|Terminated 1 service process(es) left from an unfinished stop", LogLines().back());
+}
+
 TEST_F(ProductControlTest, InteractiveRunStartsOneClientDirectly) {
   Double::Scm::AddService(L"Valdrix", ScmApi::kStopped);
   Double::Files::PutFile(std::wstring(kInstall) + L"Valdrix.Desktop.exe");

@@ -60,12 +60,13 @@ TEST_F(StagingTest, ChecksumComparisonIsExact) {
 TEST_F(StagingTest, PrerequisiteIsDownloadedVerifiedAndMovedIntoPlace) {
   const Prerequisite runtime = Runtime("installer");
   Double::Http::Serve(runtime.url, {200, "installer"});
-  EXPECT_EQ(DownloadPrerequisite(runtime, context_), installer_);
+  EXPECT_EQ(DownloadPrerequisite(runtime, context_).Path(), installer_);
   EXPECT_EQ(Double::Files::FileBytes(installer_), "installer");
   EXPECT_FALSE(Double::Files::IsFile(installer_ + L".download"));
   // Present and matching: used as it is.
-  EXPECT_EQ(DownloadPrerequisite(runtime, context_), installer_);
+  EXPECT_EQ(DownloadPrerequisite(runtime, context_).Path(), installer_);
   EXPECT_EQ(Double::Http::RequestCount(runtime.url), 1);
+  EXPECT_EQ(Double::Files::HeldCount(installer_), 0) << "released with the holder";
 }
 
 // A failed download must not leave anything a later run takes for the installer.
@@ -88,22 +89,66 @@ TEST_F(StagingTest, PresentInstallerThatFailsItsDigestIsReplaced) {
   const Prerequisite runtime = Runtime("installer");
   Double::Files::PutFile(installer_, "error body from an old run");
   Double::Http::Serve(runtime.url, {200, "installer"});
-  EXPECT_EQ(DownloadPrerequisite(runtime, context_), installer_);
+  EXPECT_EQ(DownloadPrerequisite(runtime, context_).Path(), installer_);
   EXPECT_EQ(Double::Files::FileBytes(installer_), "installer");
   EXPECT_EQ(Double::Http::RequestCount(runtime.url), 1);
 
   Prerequisite unchecked = runtime;
   unchecked.sha256.clear();
   Double::Files::PutFile(installer_, "anything");
-  EXPECT_EQ(DownloadPrerequisite(unchecked, context_), installer_);
+  EXPECT_EQ(DownloadPrerequisite(unchecked, context_).Path(), installer_);
   EXPECT_EQ(Double::Files::FileBytes(installer_), "anything");
   EXPECT_EQ(Double::Http::RequestCount(runtime.url), 1);
+}
+
+// The temporary folder is writable by others: an installer planted as a link
+// cannot be held, and is replaced by a fresh download.
+TEST_F(StagingTest, PresentInstallerThatCannotBeHeldIsDownloadedAgain) {
+  const Prerequisite runtime = Runtime("installer");
+  Double::Files::PutFile(installer_, "installer");
+  Double::Http::Serve(runtime.url, {200, "installer"});
+  Double::InjectFault("HoldFile", 681, 1);
+  const HeldFile held = DownloadPrerequisite(runtime, context_);
+  EXPECT_EQ(Double::Http::RequestCount(runtime.url), 1);
+  EXPECT_EQ(Double::Files::HeldCount(installer_), 1);
+}
+
+// The digest is taken again through the handle that holds the installer; a
+// read that fails there ends the run and lets the file go.
+TEST_F(StagingTest, InstallerThatCannotBeReadBackIsNotTaken) {
+  const Prerequisite runtime = Runtime("installer");
+  Double::Http::Serve(runtime.url, {200, "installer"});
+  Double::InjectFault("ReadHeldFile", 5, 1);
+  EXPECT_EQ(
+      FailureText<std::system_error>([&] { DownloadPrerequisite(runtime, context_); }).rfind("Unable to read file", 0),
+      0u);
+  EXPECT_EQ(Double::Files::HeldCount(installer_), 0);
+  EXPECT_TRUE(Double::Processes::Runs().empty());
+}
+
+TEST_F(StagingTest, InstallerStaysHeldUntilItsProcessHasRun) {
+  const Prerequisite runtime = Runtime("installer");
+  Double::Http::Serve(runtime.url, {200, "installer"});
+  bool swapRefused = false;
+  Double::Processes::OnRun(
+      installer_, {0, 0, [&] {
+                     Double::Files::PutFile(kTemp + std::wstring(L"evil.exe"), "evil");
+                     swapRefused =
+                         MoveFileWithFlags(std::wstring(kTemp) + L"evil.exe", installer_, kMoveReplaceExisting) == 32 &&
+                         !WriteFileBytes(installer_, "evil") &&
+                         FailureText<std::system_error>([&] { RemoveFile(installer_); }) != "(no exception)";
+                   }});
+  InstallPrerequisite(runtime, DownloadPrerequisite(runtime, context_));
+  EXPECT_TRUE(swapRefused);
+  EXPECT_EQ(Double::Files::FileBytes(installer_), "installer");
+  EXPECT_EQ(Double::Files::HeldCount(installer_), 0);
+  EXPECT_TRUE(IsPrerequisiteInstalled(runtime));
 }
 
 TEST_F(StagingTest, InstallRecordsAndBadExecutableIsDeleted) {
   const Prerequisite runtime = Runtime("installer");
   Double::Files::PutFile(installer_, "installer");
-  InstallPrerequisite(runtime, installer_);
+  InstallPrerequisite(runtime, HoldFile(installer_));
   ASSERT_EQ(Double::Processes::Runs().size(), 1u);
   EXPECT_EQ(Double::Processes::Runs()[0].arguments, L"/install /quiet");
   EXPECT_TRUE(Double::Processes::Runs()[0].wait);
@@ -114,7 +159,8 @@ TEST_F(StagingTest, InstallRecordsAndBadExecutableIsDeleted) {
   EXPECT_FALSE(IsPrerequisiteInstalled(runtime));
   Double::Processes::OnRun(installer_, {0, 193, {}});
   try {
-    InstallPrerequisite(runtime, installer_);
+    // Released before the deletion, which a held file refuses.
+    InstallPrerequisite(runtime, HoldFile(installer_));
     ADD_FAILURE();
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code().value(), 193);
@@ -124,7 +170,7 @@ TEST_F(StagingTest, InstallRecordsAndBadExecutableIsDeleted) {
 
   Double::Files::PutFile(installer_, "installer");
   Double::Processes::OnRun(installer_, {});
-  RepairPrerequisite(runtime, installer_);
+  RepairPrerequisite(runtime, HoldFile(installer_));
   EXPECT_EQ(Double::Processes::Runs().back().arguments, L"/repair /quiet");
 }
 

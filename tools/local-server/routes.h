@@ -6,11 +6,8 @@
 
 namespace LocalServer {
 
-// "/update/v2/windows.json", product files and installers, "/api/signkey".
+// "/update/v2/windows.json", product files and installers, "/api/signkey":
+// every GET not taken by a route added before it.
 void AddUpdateRoutes(httplib::Server& server, const Options& options);
-
-// Crash-report ingest. A weak default adds nothing; a module that defines this
-// function replaces it.
-void AddIngestRoutes(httplib::Server& server, const Options& options);
 
 }  // namespace LocalServer

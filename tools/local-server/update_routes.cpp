@@ -4,8 +4,8 @@
 //    "/y": {"mode": "redirect", "location": "/files/a.bin"}}
 // modes: "chunked" (no Content-Length), "lowercase" (header "content-length"),
 // "blanks" (Content-Length with blanks around the digits), "redirect", "cut"
-// (announces the whole size, sends half, closes cleanly), "slow" (small
-// chunks with pauses).
+// (announces the whole size, sends half, closes cleanly), "slow" (announces
+// the size, then sends 4 KiB chunks with pauses).
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -41,8 +41,7 @@ Behaviour BehaviourFor(const Options& options, const std::string& path) {
 
 // Streams [0, limit) of the file; stops (closing the connection) at `limit`
 // when that is less than the size announced.
-httplib::ContentProviderWithoutLength Reader(const std::string& path, size_t limit, size_t chunk,
-                                             std::chrono::milliseconds pause) {
+httplib::ContentProviderWithoutLength Reader(const std::string& path, size_t limit, size_t chunk) {
   auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
   auto sent = std::make_shared<size_t>(0);
   return [=](size_t, httplib::DataSink& sink) {
@@ -57,7 +56,6 @@ httplib::ContentProviderWithoutLength Reader(const std::string& path, size_t lim
       sink.done();
       return true;
     }
-    if (pause.count() > 0) std::this_thread::sleep_for(pause);
     *sent += buffer.size();
     return sink.write(buffer.data(), buffer.size());
   };
@@ -68,7 +66,6 @@ void Serve(const Options& options, const httplib::Request& request, httplib::Res
   const Behaviour behaviour = BehaviourFor(options, path);
   if (behaviour.mode == "redirect") {
     response.set_redirect(behaviour.location, behaviour.status == 200 ? 302 : behaviour.status);
-    LogRequest(options, request.method, path, response.status);
     return;
   }
   const std::filesystem::path file = std::filesystem::path(options.root) / path.substr(1);
@@ -76,7 +73,6 @@ void Serve(const Options& options, const httplib::Request& request, httplib::Res
   if (path.find("..") != std::string::npos || !std::filesystem::is_regular_file(file, error)) {
     response.status = behaviour.status == 200 ? 404 : behaviour.status;
     response.set_content("not found", "text/plain");
-    LogRequest(options, request.method, path, response.status);
     return;
   }
   const size_t size = std::filesystem::file_size(file);
@@ -84,29 +80,29 @@ void Serve(const Options& options, const httplib::Request& request, httplib::Res
   const std::string type = "application/octet-stream";
   constexpr size_t kChunk = 1 << 20;
   if (behaviour.mode == "chunked") {
-    response.set_chunked_content_provider(type, Reader(file, size, kChunk, {}));
-  } else if (behaviour.mode == "slow") {
-    response.set_chunked_content_provider(type, Reader(file, size, 4096, std::chrono::milliseconds(20)));
+    response.set_chunked_content_provider(type, Reader(file, size, kChunk));
   } else if (behaviour.mode == "lowercase" || behaviour.mode == "blanks") {
     // The library writes chunked framing for a provider without length; the
     // announced size is then only in the header under test.
     response.set_header(behaviour.mode == "lowercase" ? "content-length" : "X-Size", std::to_string(size));
     if (behaviour.mode == "blanks") response.set_header("Content-Length", "  " + std::to_string(size) + "  ");
-    response.set_chunked_content_provider(type, Reader(file, size, kChunk, {}));
+    response.set_chunked_content_provider(type, Reader(file, size, kChunk));
   } else {
     // "cut" stops after half: the provider fails and the connection closes
     // without an error, short of the size announced.
     const size_t limit = behaviour.mode == "cut" ? size / 2 : size;
+    const bool slow = behaviour.mode == "slow";
+    const size_t chunk = slow ? 4096 : kChunk;
     auto stream = std::make_shared<std::ifstream>(file, std::ios::binary);
-    response.set_content_provider(size, type, [stream, limit](size_t offset, size_t length, httplib::DataSink& sink) {
+    response.set_content_provider(size, type, [=](size_t offset, size_t length, httplib::DataSink& sink) {
       if (offset >= limit) return false;
-      std::string buffer(std::min({length, limit - offset, kChunk}), '\0');
+      if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::string buffer(std::min({length, limit - offset, chunk}), '\0');
       stream->seekg(static_cast<std::streamoff>(offset));
       stream->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
       return sink.write(buffer.data(), static_cast<size_t>(stream->gcount()));
     });
   }
-  LogRequest(options, request.method, path, response.status);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -34,10 +37,23 @@ constexpr const char* kUsage =
     "      Creates an Ed25519 key pair. The public file holds the text served at /api/signkey.\n"
     "  token --key PRIVATE [--type uninstall] [--subject S] [--issued-at UNIX]\n"
     "      Prints a signed token for \"/token=\" (valid for 300 seconds after issued-at).\n"
-    "  serve [options]\n"
-    "      Runs the loopback HTTPS update server (tools/local-server); options are passed on.\n"
+    "  serve --root DIR [--port N] [--log FILE] [more, see serve --help]\n"
+    "      Runs the loopback HTTPS update server on DIR (default port 8443).\n"
     "  help\n"
     "      Shows this text.\n";
+
+constexpr const char* kServeUsage =
+    "Usage: valdrix-release serve --root DIR [options]\n"
+    "\n"
+    "Serves DIR over HTTPS on loopback (address it as \"localhost\") and takes crash reports.\n"
+    "  --port N               port (default 8443); --host A: address (default 127.0.0.1)\n"
+    "  --cert PEM --key PEM   server certificate; without them a throw-away test CA and a\n"
+    "                         \"localhost\" certificate are made in, and taken from, --ca-dir\n"
+    "                         (default: build/e2e-ca of the source tree)\n"
+    "  --log FILE             appends \"<method> <path> <status>\" per request (alias --request-log)\n"
+    "  --control JSON         misbehaviour per path: chunked, lowercase, blanks, redirect, cut, slow\n"
+    "  --ingest-dir DIR       where received crash reports are kept (default: under the temp folder)\n"
+    "  --ingest-project ID    accepted project (default 42); --ingest-key KEY: accepted public key\n";
 
 class UsageError : public std::runtime_error {
  public:
@@ -148,15 +164,45 @@ int Token(const std::vector<std::string>& args, std::ostream& out) {
   return 0;
 }
 
-// The loopback server lives in tools/local-server; "serve" hands over to it.
-int Serve(const std::vector<std::string>& args) {
+constexpr std::initializer_list<const char*> kServeOptions = {
+    "root", "port",        "host",       "cert",           "key",       "ca-dir", "control",
+    "log",  "request-log", "ingest-dir", "ingest-project", "ingest-key"};
+
+// The options are checked here, so that a mistake is reported by this tool
+// rather than by the server it hands over to.
+std::vector<std::string> ServeArguments(const std::vector<std::string>& args) {
+  const auto options = ParseOptions(args, 1, kServeOptions);
+  Required(options, "root");
+  std::vector<std::string> arguments;
+  for (const auto& [name, value] : options) {
+    arguments.push_back("--" + name);
+    arguments.push_back(value);
+  }
+  // HTTPS by default, with the test CA that the end-to-end suite trusts.
+  if (!options.contains("cert") && !options.contains("ca-dir")) {
+    arguments.push_back("--ca-dir");
+    arguments.push_back(VALDRIX_SERVE_CA_DIR);
+  }
+  return arguments;
+}
+
+// The loopback server is the local update server of this build tree;
+// VALDRIX_LOCAL_SERVER names another one.
+int Serve(const std::vector<std::string>& args, std::ostream& out) {
+  if (std::find(args.begin(), args.end(), "--help") != args.end()) {
+    out << kServeUsage;
+    return 0;
+  }
+  const std::vector<std::string> arguments = ServeArguments(args);
   const char* configured = std::getenv("VALDRIX_LOCAL_SERVER");
   const std::string server = configured ? configured : VALDRIX_LOCAL_SERVER_PATH;
-  if (access(server.c_str(), X_OK) != 0)
-    throw std::runtime_error(fmt::format("Local server \"{}\" not found or not executable", server));
+  if (access(server.c_str(), X_OK) != 0) {
+    throw std::runtime_error(
+        fmt::format("Local server \"{}\" not found or not executable (build the local_update_server target)", server));
+  }
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(server.c_str()));
-  for (size_t i = 1; i < args.size(); ++i) argv.push_back(const_cast<char*>(args[i].c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   execv(server.c_str(), argv.data());
   throw std::runtime_error(fmt::format("Unable to start \"{}\": {}", server, std::strerror(errno)));
@@ -199,10 +245,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (command == "manifest") return Manifest(args, out);
     if (command == "keygen") return Keygen(args, out);
     if (command == "token") return Token(args, out);
-    if (command == "serve") return Serve(args);
+    if (command == "serve") return Serve(args, out);
     throw UsageError(fmt::format("unknown command \"{}\"", command));
   } catch (const UsageError& error) {
-    err << "valdrix-release: " << error.what() << "\n\n" << kUsage;
+    err << "valdrix-release: " << error.what() << "\n\n" << (command == "serve" ? kServeUsage : kUsage);
     return 2;
   } catch (const std::exception& error) {
     err << "valdrix-release " << command << ": " << error.what() << "\n";

@@ -4,6 +4,7 @@
 #include <fmt/xchar.h>
 
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "app/flags.h"
@@ -34,10 +35,10 @@ void InstallPrerequisites(Setup::Context& context, bool update) {
     }
     context.ReportStatus(L"Downloading prerequisite " + prerequisite.name + L"..");
     context.ReportProgress(0);
-    const std::wstring installer = DownloadPrerequisite(prerequisite, context);
+    HeldFile installer = DownloadPrerequisite(prerequisite, context);
     context.ReportStatus(L"Installing prerequisite " + prerequisite.name + L"..");
     context.ReportProgress(0);
-    InstallPrerequisite(prerequisite, installer);
+    InstallPrerequisite(prerequisite, std::move(installer));
   }
 }
 

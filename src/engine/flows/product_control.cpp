@@ -31,6 +31,11 @@ void StopProduct(Setup::Context& context) {
   }
   if (!Services::IsRunning(Product::kServiceName)) {
     SetupLog::Warning("Service is installed but not running, so it could not be stopped");
+    // A stop that never finished (a setup killed while waiting for it) leaves
+    // the service pending with its process alive; that process would keep the
+    // service from being deleted and its files from being replaced.
+    const int32_t lingering = StopProcessesByName(Product::kServiceExecutable);
+    if (lingering > 0) SetupLog::Warning("Terminated %d service process(es) left from an unfinished stop", lingering);
     return;
   }
   if (Services::Stop(Product::kServiceName)) return;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/flags.h"
@@ -118,14 +119,14 @@ void RepairPrerequisites(Setup::Context& context) {
   }
   context.ReportStatus(L"Repairing prerequisites..");
   for (const Prerequisite& prerequisite : context.manifest.prerequisites) {
-    std::wstring installer;
+    HeldFile installer;
     try {
       installer = DownloadPrerequisite(prerequisite, context);
     } catch (const std::exception& error) {
       throw std::runtime_error(fmt::format("Unable to download prerequisite: {}", error.what()));
     }
     try {
-      RepairPrerequisite(prerequisite, installer);
+      RepairPrerequisite(prerequisite, std::move(installer));
     } catch (const std::exception& error) {
       throw std::runtime_error(fmt::format("Unable to repair prerequisite: {}", error.what()));
     }

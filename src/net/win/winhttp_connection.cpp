@@ -10,6 +10,7 @@
 #include "app/text.h"
 #include "net/win/winhttp_error.h"
 #include "system/errors.h"
+#include "system/files.h"
 
 namespace Platform {
 namespace {
@@ -163,11 +164,18 @@ void WinHttpConnection::Fail(const std::string& message) { throw WinHttpError(er
 
 std::unique_ptr<OutputFile> WinHttpConnection::OpenOutputFile(std::wstring_view path) {
   const std::wstring name(path);
-  const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    Errors::ThrowSystem(GetLastError(), fmt::format("Unable to open download file \"{}\"", Text::ToUtf8(name)));
+  const std::string message = fmt::format("Unable to open download file \"{}\"", Text::ToUtf8(name));
+  // Never written through what was there before (a link or a second name of
+  // another file planted in a folder others may write): the old entry goes,
+  // and a name that reappears in between makes the creation fail.
+  try {
+    RemoveFile(name);
+  } catch (const std::system_error& error) {
+    Errors::ThrowSystem(static_cast<uint32_t>(error.code().value()), message);
   }
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) Errors::ThrowSystem(GetLastError(), message);
   return std::make_unique<Win32OutputFile>(file, name);
 }
 

@@ -57,7 +57,11 @@ void RemoveFile(std::wstring_view path) {
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL)) {
     Errors::ThrowSystem(GetLastError(), PathMessage("Unable to remove read-only flag from file \"{}\"", file));
   }
-  if (!DeleteFileW(file.c_str())) {
+  // A link to a folder (junction or folder symbolic link) goes with
+  // RemoveDirectoryW, which takes the link and leaves the folder it names.
+  const bool folderLink =
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!(folderLink ? RemoveDirectoryW(file.c_str()) : DeleteFileW(file.c_str()))) {
     Errors::ThrowSystem(GetLastError(), PathMessage("Unable to delete file \"{}\"", file));
   }
   const uint64_t start = Clock::TickCountMs();
