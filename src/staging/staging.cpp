@@ -119,6 +119,9 @@ void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
   }
 }
 
+// Takes the hold over (by value on purpose): the installer is released when
+// the repair has run.
+// cppcheck-suppress passedByValue
 void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
   RunProcess(installer.Path(), prerequisite.paramsRepair, true);
 }
