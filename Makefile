@@ -10,7 +10,7 @@ WIN_BUILD := build/win64
 CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
   -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
 
-.PHONY: all deps build host win test test-host test-wine test-fuzz fuzz demo clean format bench
+.PHONY: all deps build host win test test-host test-static test-wine test-fuzz fuzz demo clean format bench
 
 all: build
 
@@ -35,11 +35,16 @@ build: host win
 test-host: host
 	cd $(HOST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# clang-tidy and cppcheck over the project's own sources; fails on any finding.
+test-static: host
+	scripts/run-static-analysis $(HOST_BUILD)
+
 test-wine: win host
 	scripts/run-wine-tests $(WIN_BUILD)
 
 test: build
 	$(MAKE) --no-print-directory test-host
+	$(MAKE) --no-print-directory test-static
 	$(MAKE) --no-print-directory test-wine
 	$(MAKE) --no-print-directory test-fuzz
 

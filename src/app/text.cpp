@@ -114,7 +114,7 @@ std::string ToBytes(std::wstring_view wide) {
   std::string out;
   out.reserve(wide.size());
   for (wchar_t c : wide) {
-    const auto u = static_cast<std::make_unsigned_t<wchar_t>>(c);
+    const auto u = std::char_traits<wchar_t>::to_int_type(c);
     out.push_back(u <= 0xFF ? static_cast<char>(u) : '?');
   }
   return out;

@@ -37,6 +37,7 @@ const char* DataOf(std::string_view bytes) { return bytes.empty() ? "" : bytes.d
 
 bool Verify(std::string_view signature, std::string_view publicKey, std::string_view message) {
   if (signature.size() != kSignatureSize || publicKey.size() != kPublicKeySize) return false;
+  if (message.size() > kMaxMessageSize) return false;
   InitializeLibrary();
   Sexp key, data, sig;
   if (gcry_sexp_build(key.Out(), nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",

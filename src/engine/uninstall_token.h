@@ -21,5 +21,9 @@ std::string_view Field(std::string_view payload, int index);
 // Decimal seconds with leading blanks and a sign; stops at the first
 // non-digit; no digits give 0; out-of-range values saturate.
 int64_t ParseIssueTime(std::string_view field);
+// The token check itself, at time `now` (seconds since 1970): the token's
+// signature by the key (both base64url), its type and its age. Throws as
+// CheckUninstallAuthorization does, or the decoder's error.
+void CheckToken(std::string_view token, std::string_view keyText, const char* expectedType, int64_t now);
 
 }  // namespace UninstallToken

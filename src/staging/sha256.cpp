@@ -34,7 +34,7 @@ inline uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 void Compress(uint32_t state[8], const uint8_t* block) {
   uint32_t w[64];
-  for (int i = 0; i < 16; ++i) {
+  for (size_t i = 0; i < 16; ++i) {
     w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) | (uint32_t{block[4 * i + 2]} << 8) |
            uint32_t{block[4 * i + 3]};
   }
@@ -98,7 +98,7 @@ std::string Sha256::HexDigest() const {
   Compress(state, block);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out(64, '0');
-  for (int i = 0; i < 32; ++i) {
+  for (size_t i = 0; i < 32; ++i) {
     const uint8_t byte = static_cast<uint8_t>(state[i / 4] >> (24 - 8 * (i % 4)));
     out[2 * i] = kHex[byte >> 4];
     out[2 * i + 1] = kHex[byte & 0xF];

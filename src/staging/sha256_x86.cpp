@@ -28,7 +28,7 @@ __attribute__((target("sha,sse4.1"))) void ShaNi(uint32_t state[8], const uint8_
     const __m128i abefStart = abef, cdghStart = cdgh;
     __m128i w[4];
 #pragma GCC unroll 16
-    for (int group = 0; group < 16; ++group) {
+    for (size_t group = 0; group < 16; ++group) {
       __m128i& current = w[group & 3];
       if (group < 4) {
         current = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * group)), byteSwap);

@@ -9,6 +9,8 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "net/progress_request.h"
+#include "staging/prerequisite_list.h"
+#include "staging/relative_path.h"
 #include "system/clock.h"
 #include "system/errors.h"
 #include "system/files.h"
@@ -74,30 +76,13 @@ void DownloadVerified(Setup::Context& context, const std::shared_ptr<Platform::H
 
 }  // namespace
 
-void CheckRelativePath(std::wstring_view path) {
-  const auto refuse = [&] {
-    throw std::runtime_error(fmt::format("Refusing file path \"{}\" that leaves its folder", Text::ToUtf8(path)));
-  };
-  if (path.empty() || path.front() == L'\\' || path.front() == L'/') refuse();
-  if (path.find(L':') != std::wstring_view::npos) refuse();
-  size_t start = 0;
-  while (start <= path.size()) {
-    const size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
-    const std::wstring_view part = path.substr(start, end - start);
-    // Windows drops trailing dots and blanks of a name, so "..." and ". ."
-    // climb like ".."; a name made only of them is never a product file.
-    if (part.find_first_not_of(L". ") == std::wstring_view::npos) refuse();
-    start = end + 1;
-  }
-}
-
 bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expected) {
   return DigestMatches(request.Digest(), expected);
 }
 
 HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context) {
   CheckRelativePath(prerequisite.file);
-  const std::wstring path = GetTempDirectory() + prerequisite.file;
+  std::wstring path = GetTempDirectory() + prerequisite.file;
   if (PathExists(path)) {
     if (HeldFile held = HoldMatchingInstaller(path, prerequisite.sha256)) return held;
     SetupLog::Warning("Installer \"%S\" cannot be used as it is, downloading it again", path);
@@ -134,6 +119,9 @@ void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
   }
 }
 
+// Takes the hold over (by value on purpose): the installer is released when
+// the repair has run.
+// cppcheck-suppress passedByValue
 void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
   RunProcess(installer.Path(), prerequisite.paramsRepair, true);
 }
@@ -151,14 +139,15 @@ void ImportInstalledPrerequisites(std::wstring_view installPath) {
   if (!PathExists(path)) return;
   std::string bytes;
   if (ReadFileBytes(path, bytes)) {
-    const std::wstring text = Text::FromBytes(bytes);
-    size_t start = 0;
-    while (start < text.size()) {
-      const size_t end = std::min(text.find(L'\n', start), text.size());
-      const std::wstring line = text.substr(start, end - start);
-      if (!line.empty()) SettingsStore::Instance().SetDword((L"SetupPreReq" + line).c_str(), 1);
-      start = end + 1;
+    // Read whole before anything is written: a list that is refused leaves
+    // the registry as it was.
+    std::vector<std::wstring> ids;
+    try {
+      ids = ReadPrerequisiteList(bytes);
+    } catch (const std::runtime_error& error) {
+      SetupLog::Warning("Ignoring \"%S\": %s", path, error.what());
     }
+    for (const std::wstring& id : ids) SettingsStore::Instance().SetDword((L"SetupPreReq" + id).c_str(), 1);
   }
   RemoveFile(path);
 }

@@ -11,6 +11,7 @@
 #include "engine/context.h"
 #include "manifest/update_manifest.h"
 #include "net/http.h"
+#include "staging/relative_path.h"
 #include "system/files.h"
 
 struct PendingMove {
@@ -35,8 +36,3 @@ PendingMove StageFile(Setup::Context& context, const std::shared_ptr<Platform::H
                       const ManifestFile& file, std::wstring_view finalPath);
 void CommitStagedFiles(const std::vector<PendingMove>& moves);
 void WriteAppVersionFile(std::wstring_view installPath, std::wstring_view appVersion);
-
-// Refuses (std::runtime_error) a manifest path or installer file name that
-// would leave its folder: absolute paths, drive letters, "..", leading
-// separators, ":" streams.
-void CheckRelativePath(std::wstring_view path);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
 
 #include "double/fixture.h"
@@ -70,6 +71,10 @@ TEST(Manifest, VersionTakesNumbersAndBooleansTruncated) {
   EXPECT_EQ(Parse(R"({"version": true})").version, 1);
   EXPECT_EQ(Parse(R"({"version": 2.9})").version, 2);
   EXPECT_EQ(Parse(R"({"version": -2.9})").version, -2);
+  // Beyond 32 bits a floating value saturates; converting it would be undefined.
+  EXPECT_EQ(Parse(R"({"version": 1e10})").version, std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(Parse(R"({"version": -1e300})").version, std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(Parse(R"({"version": 2147483647.5})").version, std::numeric_limits<int32_t>::max());
   EXPECT_EQ(Parse(R"({"version": 3, "prereqs": null, "files": null})").files.size(), 0u);
 }
 

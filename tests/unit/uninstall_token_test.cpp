@@ -50,6 +50,14 @@ TEST(Ed25519Test, AcceptsTheRfc8032VectorsAndRejectsAChangedSignatureOrMessage) 
   }
   EXPECT_FALSE(Ed25519::Verify(std::string(64, '\0'), FromHex(vectors[0].publicKey), ""));
   EXPECT_FALSE(Ed25519::Verify(FromHex(vectors[0].signature), FromHex(vectors[0].publicKey).substr(1), ""));
+
+  // Near 64 KiB the library's S-expressions overflow and it aborts the process;
+  // up to the limit a signed message still verifies.
+  const std::string longest(Ed25519::kMaxMessageSize, 'm');
+  EXPECT_TRUE(Ed25519::Verify(TestTokens::Sign(longest), TestTokens::kPublicKey, longest));
+  for (const size_t size : {Ed25519::kMaxMessageSize + 1, size_t{65535}, size_t{1} << 20}) {
+    EXPECT_FALSE(Ed25519::Verify(std::string(64, '\1'), TestTokens::kPublicKey, std::string(size, 'm'))) << size;
+  }
 }
 
 TEST(Base64UrlTest, DecodesWithOrWithoutPaddingAndRefusesWhatIsNotBase64url) {
@@ -136,6 +144,39 @@ TEST_F(UninstallTokenTest, ChangedPayloadOrBadSignatureFailsTheSignature) {
   EXPECT_EQ("Invalid token signature", Check(TestTokens::Base64Url(payload)));
   EXPECT_EQ("Invalid token signature", Check(TestTokens::Base64Url(payload) + "." + signature.substr(0, 84)));
   EXPECT_EQ("Invalid base64url symbol", Check(TestTokens::Base64Url(payload) + "." + signature + ".x"));
+}
+
+TEST_F(UninstallTokenTest, MalformedTokensOfEveryShapeEndInTheirOwnMessage) {
+  const std::string payload = TestTokens::Base64Url(Payload("uninstall", now));
+  const std::string signature = TestTokens::Base64Url(TestTokens::Sign(Payload("uninstall", now)));
+  const std::pair<std::string, std::string> cases[] = {
+      {".", "Invalid token signature"},
+      {"..", "Invalid base64url text: a single left-over symbol"},
+      {"..AA", "Invalid base64url symbol"},
+      {payload + ".", "Invalid token signature"},
+      {"." + signature, "Invalid token signature"},
+      {payload + "." + signature + "AA", "Invalid token signature"},
+      {payload + ".A", "Invalid base64url text: a single left-over symbol"},
+      {"QQ=." + signature, "Invalid base64url padding"},
+      {"QQ===." + signature, "Invalid base64url padding"},
+      {"Q=Q=." + signature, "Invalid base64url padding"},
+      {"ab+/." + signature, "Invalid base64url symbol"},
+      {payload + " ." + signature, "Invalid base64url symbol"},
+      {payload + "." + signature + "\n", "Invalid base64url symbol"},
+      {"AAAA\xC3\xA9"
+       "AA." +
+           signature,
+       "Invalid base64url symbol"},
+      {std::string(payload).append(1, '\0') + "." + signature, "Invalid base64url symbol"},
+      {std::string(1 << 20, 'A') + "." + signature, "Invalid token signature"},
+      {std::string(1 << 20, 'A'), "Invalid token signature"},
+      {payload + "." + std::string(1 << 20, '_'), "Invalid token signature"},
+  };
+  for (const auto& [token, message] : cases) EXPECT_EQ(message, Check(token)) << token.substr(0, 60);
+  EXPECT_EQ("authorised", Check(payload + "." + signature));
+
+  ServeKey(TestTokens::Base64Url(TestTokens::kPublicKey) + "\n");
+  EXPECT_EQ("Invalid base64url symbol", Check(payload + "." + signature));
 }
 
 TEST_F(UninstallTokenTest, PaddingMakesNoDifference) {

@@ -14,9 +14,15 @@ int main(int argc, char** argv) {
   options.folder = argv[2];
   if (argc > 3) options.projectId = argv[3];
   if (argc > 4) options.publicKey = argv[4];
+  char* end = nullptr;
+  const long port = std::strtol(argv[1], &end, 10);
+  if (end == argv[1] || *end != '\0' || port <= 0 || port > 65535) {
+    std::fprintf(stderr, "invalid port %s\n", argv[1]);
+    return 2;
+  }
   httplib::Server server;
   LocalServer::RegisterIngestRoutes(server, options);
-  if (!server.listen("127.0.0.1", std::atoi(argv[1]))) {
+  if (!server.listen("127.0.0.1", static_cast<int>(port))) {
     std::fprintf(stderr, "cannot listen on port %s\n", argv[1]);
     return 1;
   }
