@@ -101,5 +101,10 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, Stop);
   std::printf("listening on %s:%d\n", options.host.c_str(), options.port);
   std::fflush(stdout);
-  return server->listen_after_bind() ? 0 : 1;
+  const bool served = server->listen_after_bind();
+  // The handlers must not reach the server once it is gone.
+  std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGINT, SIG_DFL);
+  running = nullptr;
+  return served ? 0 : 1;
 }
