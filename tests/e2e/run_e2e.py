@@ -42,13 +42,12 @@ def xdotool(*args):
     return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout
 
 
+def visible(pattern):
+    return bool(xdotool("search", "--onlyvisible", "--name", pattern).split())
+
+
 def wait_visible(pattern, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if xdotool("search", "--onlyvisible", "--name", pattern).split():
-            return True
-        time.sleep(0.3)
-    return False
+    return Machine.wait_for(lambda: visible(pattern), seconds)
 
 
 def missing_parts(scenario):
@@ -197,25 +196,16 @@ class Suite:
                         raise Failure(f"could not answer the box with {params[0]}")
                     # The X server may show the closed box a moment longer; the
                     # next step must not take it for a new one.
-                    deadline = time.monotonic() + 5
-                    while xdotool("search", "--onlyvisible", "--name", "^Valdrix$").split() \
-                            and time.monotonic() < deadline:
-                        time.sleep(0.2)
+                    self.machine.wait_for(lambda: not visible("^Valdrix$"), 5)
                 elif action == "close":
                     if self.machine.run([tool, "close", "Valdrix Setup", params[0]]).returncode != 0:
                         raise Failure("the progress window did not close")
-                elif action == "wait_log":
-                    deadline = time.monotonic() + params[1]
-                    while not any(params[0] in line for line in self.machine.snapshot_log()[earlier_log_lines:]):
-                        if time.monotonic() > deadline:
-                            raise Failure(f"the log never showed {params[0]!r}")
-                        time.sleep(0.5)
-                elif action == "kill_setup_at_log":
-                    deadline = time.monotonic() + params[1]
-                    while not any(params[0] in line for line in self.machine.snapshot_log()[earlier_log_lines:]):
-                        if time.monotonic() > deadline:
-                            raise Failure(f"the log never showed {params[0]!r}")
-                        time.sleep(0.1)
+                elif action in ("wait_log", "kill_setup_at_log"):
+                    logged = lambda: any(params[0] in line for line in self.machine.snapshot_log()[earlier_log_lines:])
+                    if not self.machine.wait_for(logged, params[1]):
+                        raise Failure(f"the log never showed {params[0]!r}")
+                    if action == "wait_log":
+                        continue
                     self.machine.kill_processes("Valdrix.Setup.exe")
                     return process.wait(60)
                 elif action == "wait_exit":
