@@ -7,6 +7,10 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 HOST_BUILD := build/host
 WIN_BUILD := build/win64
+# The compiler cache (see CMakeLists.txt) keys on paths relative to the tree,
+# so that every clone shares it.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
   -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
 
