@@ -359,13 +359,13 @@ int DeleteDirectoryTree(std::wstring_view folder) {
   if (auto error = Double::TakeFault("DeleteDirectoryTree")) return static_cast<int>(*error);
   const std::wstring key = PathKey(folder);
   if (!IsFolderKey(key)) return static_cast<int>(kFileNotFound);
-  // Like the shell, it deletes what it can and leaves what is in use,
-  // together with the folders that hold it.
+  // Like the shell, it deletes what it can and leaves what is in use or
+  // held open, together with the folders that hold it.
   std::vector<std::wstring> kept;
   for (auto entry = S().nodes.begin(); entry != S().nodes.end();) {
     if (!Double::IsWithin(entry->first, key)) {
       ++entry;
-    } else if (entry->second.inUse) {
+    } else if (entry->second.inUse || entry->second.held > 0) {
       kept.push_back(entry->first);
       ++entry;
     } else if (!entry->second.directory) {

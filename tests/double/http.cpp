@@ -152,7 +152,10 @@ class MemoryConnection : public Platform::HttpConnection {
   std::unique_ptr<Platform::OutputFile> OpenOutputFile(std::wstring_view path) override {
     const std::wstring name(path);
     std::optional<uint32_t> error = Double::TakeFault("CreateFile");
-    if (!error && !WriteFileBytes(name, {})) error = 5;  // ERROR_ACCESS_DENIED
+    if (!error && !WriteFileBytes(name, {})) {
+      // ERROR_PATH_NOT_FOUND without its folder, else ERROR_ACCESS_DENIED.
+      error = DirectoryExists(name.substr(0, name.find_last_of(L'\\'))) ? 5 : 3;
+    }
     if (error) Errors::ThrowSystem(*error, "Unable to open download file \"" + Text::ToUtf8(name) + "\"");
     return std::make_unique<MemoryOutputFile>(name);
   }

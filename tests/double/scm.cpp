@@ -1,6 +1,7 @@
 // In-memory Service Control Manager with scripted services behind ScmApi.
 #include "double/scm.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
@@ -19,6 +20,7 @@ constexpr uint32_t kInvalidHandle = 6;
 constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kServiceAlreadyRunning = 1056;
 constexpr uint32_t kServiceDisabled = 1058;
+constexpr uint32_t kCannotAcceptControl = 1061;
 constexpr uint32_t kServiceDoesNotExist = 1060;
 constexpr uint32_t kServiceNotActive = 1062;
 constexpr uint32_t kServiceMarkedForDelete = 1072;
@@ -217,8 +219,14 @@ Handle OpenService(Handle manager, const wchar_t* name, uint32_t access) {
   if (auto error = Fault("ScmApi::OpenService")) return Fail(*error), nullptr;
   const std::wstring key = Double::Lower(name);
   auto it = S().services.find(key);
-  if (it != S().services.end() && it->second.service.markedForDeletion) {
-    if (it->second.deletePollsLeft <= 0) {
+  const bool held = std::any_of(S().handles.begin(), S().handles.end(),
+                                [&](const Double::Scm::Handle* h) { return !h->manager && h->key == key; });
+  // A service marked for deletion goes once it has stopped and nobody holds
+  // it open; its stop goes on meanwhile.
+  if (it != S().services.end() && it->second.service.markedForDeletion && !held) {
+    if (it->second.service.state != kStopped) {
+      Advance(it->second);
+    } else if (it->second.deletePollsLeft <= 0) {
       S().services.erase(it);
       it = S().services.end();
     } else {
@@ -289,8 +297,15 @@ bool ControlStop(Handle service, Status& status) {
   if (!entry) return false;
   if (auto error = Fault("ScmApi::ControlStop")) return Fail(*error);
   Service& s = entry->service;
-  if (s.state != kRunning) return Fail(kServiceNotActive);
+  // A stopped service is not active; one that is starting or stopping
+  // cannot take the control.
+  if (s.state == kStopped) return Fail(kServiceNotActive);
+  if (s.state != kRunning) return Fail(kCannotAcceptControl);
   ++s.stopControls;
+  if (entry->script.ignoresStop) {
+    FillStatus(s, status);
+    return true;
+  }
   s.state = kStopPending;
   s.checkPoint = 0;
   s.waitHint = entry->script.waitHint;

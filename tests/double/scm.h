@@ -14,9 +14,10 @@ struct Script {
   int stopPendingQueries = 0;
   uint32_t waitHint = 2000;
   bool processLingersAfterStop = false;  // stopped, but its process stays
-  // Status queries (OpenService calls) after DeleteService before a service
-  // marked for deletion is gone.
+  // OpenService calls, once a service marked for deletion has stopped and no
+  // handle to it is left open, before it is gone (until then it stays).
   int deletePolls = 0;
+  bool ignoresStop = false;  // takes the stop control and keeps running
 };
 
 struct Service {

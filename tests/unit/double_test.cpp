@@ -36,12 +36,8 @@ TEST_F(DoubleFilesTest, LockedFileFailsMovesForItsAttemptsThenMoves) {
   EXPECT_FALSE(PathExists(L"C:\\a\\f.tmp"));
 }
 
-TEST_F(DoubleFilesTest, RemoveFileClearsReadOnlyAndRefusesFilesInUse) {
-  Double::Files::PutFile(L"C:\\a\\ro.txt");
-  Double::Files::SetReadOnly(L"C:\\a\\ro.txt", true);
-  RemoveFile(L"C:\\a\\ro.txt");
-  EXPECT_FALSE(PathExists(L"C:\\a\\ro.txt"));
-  RemoveFile(L"C:\\a\\missing.txt");
+// A program's file while it runs: it can be renamed, not deleted.
+TEST_F(DoubleFilesTest, FileInUseIsRefusedWithAccessDenied) {
   Double::Files::PutFile(L"C:\\a\\busy.exe");
   Double::Files::SetInUse(L"C:\\a\\busy.exe", true);
   try {
@@ -131,14 +127,7 @@ TEST_F(DoubleScmTest, ServiceMarkedForDeletionDisappearsAfterItsPolls) {
 
 using DoubleTasksTest = DoubleTest;
 
-TEST_F(DoubleTasksTest, MissingTaskFailsWithNotFoundAndRunStartsTheClient) {
-  EXPECT_FALSE(Tasks::Exists(L"ValdrixLogon", L"\\"));
-  try {
-    Tasks::Delete(L"ValdrixLogon", L"\\");
-    FAIL();
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ("Unable to delete task: error 2147942402 (code 2)", error.what());
-  }
+TEST_F(DoubleTasksTest, RunStartsTheClientInAnAcceptedSessionOnly) {
   Tasks::RegisterLogonTask(L"ValdrixLogon", L"C:\\P\\Valdrix.Desktop.exe", L"--startup", L"C:\\P\\", L"\\");
   Double::Tasks::SetRunResult(3, static_cast<int32_t>(0x80070057));
   Tasks::RunInSession(L"ValdrixLogon", 2, L"\\");

@@ -18,13 +18,13 @@
 #include "manifest/update_manifest.h"
 #include "staging/sha256.h"
 
-struct FileSpec {
+struct PublishedFile {
   std::wstring path;
   std::string body;
   int64_t version;
 };
 
-struct PrerequisiteSpec {
+struct PublishedPrerequisite {
   std::wstring id;
   std::wstring name;
   std::string body;
@@ -48,7 +48,8 @@ class FlowTest : public DoubleTest {
   }
 
   // Publishes a manifest and the files and installers it names.
-  void ServeManifest(const std::vector<FileSpec>& files, const std::vector<PrerequisiteSpec>& prerequisites = {},
+  void ServeManifest(const std::vector<PublishedFile>& files,
+                     const std::vector<PublishedPrerequisite>& prerequisites = {},
                      const std::string& appVersion = "2.1.0") {
     nlohmann::json manifest = {{"version", 2}, {"app_version", appVersion}, {"zips", nlohmann::json::array()}};
     manifest["files"] = nlohmann::json::array();
@@ -77,7 +78,7 @@ class FlowTest : public DoubleTest {
 
   // What an earlier install left: files stamped with their versions, the
   // service running, both tasks, the registration and a client in session 1.
-  void InstallEarlier(const std::vector<FileSpec>& files) {
+  void InstallEarlier(const std::vector<PublishedFile>& files) {
     for (const auto& file : files) Double::Files::PutFile(kInstall + file.path, "old " + file.body, file.version);
     Double::Scm::AddService(L"Valdrix");
     Double::Tasks::AddTask({L"ValdrixLogon", L"\\", Double::Tasks::Kind::Logon,
@@ -90,15 +91,15 @@ class FlowTest : public DoubleTest {
     Double::Processes::Start(L"Valdrix.Desktop.exe", 1);
   }
 
-  static std::vector<FileSpec> ProductFiles() {
+  static std::vector<PublishedFile> ProductFiles() {
     return {{L"Valdrix.Desktop.exe", "client", 1700000001},
             {L"Valdrix.Desktop.Service.exe", "service", 1700000002},
             {L"Valdrix.Setup.exe", "setup", 1700000003},
             {L"a.dll", "library", 1700000004}};
   }
 
-  static std::vector<FileSpec> TenFiles() {
-    std::vector<FileSpec> files;
+  static std::vector<PublishedFile> TenFiles() {
+    std::vector<PublishedFile> files;
     for (int i = 1; i <= 10; ++i) {
       files.push_back({L"file" + std::to_wstring(i) + L".dll", "body " + std::to_string(i), 1700000000 + i});
     }

@@ -39,14 +39,6 @@ TEST_F(HttpRequestTest, MemoryModeKeepsTheWholeBodyAndAnEmptyBodyHasSizeZero) {
   EXPECT_EQ(empty->Size(), 0u);
 }
 
-TEST_F(HttpRequestTest, ErrorStatusIsReadToTheEndWrittenAndHashedBeforeItFails) {
-  Double::Http::Serve(kUrl, {404, "missing page"});
-  auto request = Request();
-  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->StartToFile(kTarget); }), "HTTP error 404");
-  EXPECT_EQ(Double::Files::FileBytes(kTarget), "missing page");
-  EXPECT_EQ(request->Digest().HexDigest(), Sha256Of("missing page"));
-}
-
 TEST_F(HttpRequestTest, CutBodyIsSmallerThanExpectedAndChunkedBodySkipsTheSizeCheck) {
   Double::Http::Response cut{200, std::string(20000, 'c')};
   cut.cutAfter = 10000;
@@ -64,27 +56,6 @@ TEST_F(HttpRequestTest, CutBodyIsSmallerThanExpectedAndChunkedBodySkipsTheSizeCh
   request->StartToFile(kTarget);
   EXPECT_EQ(last, 0.0f);
   EXPECT_EQ(Double::Files::FileBytes(kTarget)->size(), 10000u);
-}
-
-TEST_F(HttpRequestTest, BadUrlsFailBeforeAnyRequestIsSent) {
-  EXPECT_EQ(FailureText<std::invalid_argument>([&] { Request(L"")->Start(); }), "Blank URL.");
-  const std::wstring longPath = L"https://localhost:8443/" + std::wstring(255, L'p');
-  const std::string crack = FailureText<std::system_error>([&] { Request(longPath.c_str())->Start(); });
-  EXPECT_EQ(crack.rfind("WinHttpCrackUrl failed: ", 0), 0u) << crack;
-  EXPECT_TRUE(Double::Http::Requests().empty());
-}
-
-TEST_F(HttpRequestTest, TransportErrorsCarryTheStepAndTheCode) {
-  Double::Http::Response refused;
-  refused.transportError = 12029;
-  Double::Http::Serve(kUrl, refused);
-  try {
-    Request()->Start();
-    ADD_FAILURE();
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code().value(), 12029);
-    EXPECT_EQ(std::string(error.what()).rfind("WinHttpSendRequest failed", 0), 0u);
-  }
 }
 
 TEST_F(HttpRequestTest, FailedTransferKeepsItsHandlesUntilTheRequestIsDropped) {

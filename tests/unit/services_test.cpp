@@ -28,20 +28,6 @@ class ServicesTest : public DoubleTest {
   static void Script(Double::Scm::Script script) { Double::Scm::SetScript(kName, script); }
 };
 
-TEST_F(ServicesTest, InstallCreatesWithRecoveryAndRefusesAnExistingService) {
-  EXPECT_FALSE(Services::IsInstalled(kName));
-  Services::Install(kName, kName, kPath);
-  const auto service = Double::Scm::Find(kName);
-  ASSERT_TRUE(service);
-  EXPECT_EQ(service->binaryPath, kPath);
-  EXPECT_EQ(service->startType, 2u);
-  EXPECT_TRUE(service->recoveryActionsSet);
-  EXPECT_EQ(CatchError([] { Services::Install(kName, kName, L"\"C:\\other.exe\""); }).text,
-            "Service is already installed");
-  EXPECT_EQ(Double::Scm::CreatedCount(), 1);
-  EXPECT_EQ(Double::Scm::Find(kName)->binaryPath, kPath);
-}
-
 TEST_F(ServicesTest, RefusedRecoverySettingsLeaveTheServiceCreated) {
   Double::InjectFault("ScmApi::SetRecoveryActions", 1072);
   const ThrownError thrown = CatchError([] { Services::Install(kName, kName, kPath); });
@@ -74,13 +60,6 @@ TEST_F(ServicesTest, EnabledMeansAutomaticStartOnly) {
   EXPECT_FALSE(Services::IsEnabled(kName));
 }
 
-TEST_F(ServicesTest, StartWaitsWhileTheCheckPointAdvances) {
-  Double::Scm::AddService(kName, 1);
-  Script({.startPendingQueries = 5, .waitHint = 2000});
-  EXPECT_TRUE(Services::Start(kName));
-  EXPECT_TRUE(Services::IsRunning(kName));
-}
-
 // The service has one whole wait hint from its last progress; after that
 // the first poll gives up.
 TEST_F(ServicesTest, StartWithoutProgressGivesUpAfterOneWaitHint) {
@@ -104,38 +83,6 @@ TEST_F(ServicesTest, WaitHintIsReadAsSignedAndKeptBetweenOneAndThirtySeconds) {
     ASSERT_GT(Double::Clock::SleepCalls(), 0) << c.hint;
     EXPECT_EQ(Double::Clock::SleptMs(), c.perSleep * Double::Clock::SleepCalls()) << c.hint;
   }
-}
-
-TEST_F(ServicesTest, StopWaitsForTheServiceAndItsProcess) {
-  Double::Scm::AddService(kName, 4);
-  Script({.stopPendingQueries = 2});
-  EXPECT_TRUE(Services::Stop(kName));
-  EXPECT_FALSE(Services::IsRunning(kName));
-  const ThrownError thrown = CatchError([] { Services::Stop(kName); });
-  EXPECT_TRUE(thrown.StartsWith("Unable to stop service")) << thrown.text;
-  EXPECT_EQ(thrown.code, 1062);
-}
-
-TEST_F(ServicesTest, ProcessLingeringAfterStopMakesStopFalse) {
-  Double::Scm::AddService(kName, 4);
-  Script({.stopPendingQueries = 1, .processLingersAfterStop = true});
-  EXPECT_FALSE(Services::Stop(kName));
-  EXPECT_FALSE(Services::IsRunning(kName));
-}
-
-TEST_F(ServicesTest, StartOfARunningServiceAndChangesOfAMissingOneThrow) {
-  Double::Scm::AddService(kName, 4);
-  const ThrownError thrown = CatchError([] { Services::Start(kName); });
-  EXPECT_TRUE(thrown.StartsWith("Unable to start service")) << thrown.text;
-  EXPECT_EQ(thrown.code, 1056);
-  const wchar_t* missing = L"NoSuchService";
-  EXPECT_FALSE(Services::IsInstalled(missing));
-  EXPECT_TRUE(CatchError([&] { Services::Uninstall(missing); }).StartsWith("Unable to open service for uninstall"));
-  EXPECT_TRUE(CatchError([&] { Services::IsEnabled(missing); }).StartsWith("Unable to open service for config query"));
-  EXPECT_TRUE(
-      CatchError([&] { Services::SetEnabled(missing, true); }).StartsWith("Unable to open service for config change"));
-  EXPECT_TRUE(CatchError([&] { Services::IsRunning(missing); }).StartsWith("Unable to open service for status query"));
-  EXPECT_TRUE(CatchError([&] { Services::Stop(missing); }).StartsWith("Unable to open service for stopping"));
 }
 
 TEST_F(ServicesTest, FailuresInsideAnOperationStillCloseItsHandles) {

@@ -40,30 +40,6 @@ DWORD OpenError(const std::wstring& path, DWORD access) {
 
 }  // namespace
 
-TEST(HeldFile, NobodyCanWriteReplaceOrDeleteTheFileWhileItIsHeld) {
-  TempFolder folder;
-  const std::wstring installer = folder.Path(L"setup.exe");
-  const std::wstring other = folder.Path(L"other.exe");
-  ASSERT_TRUE(WriteFileBytes(installer, "checked"));
-  ASSERT_TRUE(WriteFileBytes(other, "swapped"));
-  {
-    const HeldFile held = HoldFile(installer);
-    EXPECT_EQ(ReadHeld(held), "checked");
-    EXPECT_EQ(OpenError(installer, GENERIC_WRITE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(OpenError(installer, DELETE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(DeleteFileW(installer.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_NE(MoveFileWithFlags(other, installer, kMoveReplaceExisting), 0u);
-    EXPECT_NE(MoveFileWithFlags(installer, folder.Path(L"moved.exe"), 0), 0u);
-    EXPECT_EQ(OpenError(installer, GENERIC_READ), 0u) << "readers are welcome";
-    // Read twice: each read starts at the beginning.
-    EXPECT_EQ(ReadHeld(held), "checked");
-  }
-  EXPECT_EQ(Read(installer), "checked");
-  EXPECT_EQ(MoveFileWithFlags(other, installer, kMoveReplaceExisting), 0u) << "free again once released";
-  ExpectSystemError([&] { HoldFile(folder.Path(L"missing.exe")); }, ERROR_FILE_NOT_FOUND, "Unable to open file \"");
-}
-
 TEST(HeldFile, HeldProgramStillStartsAndIsFreedAfterwards) {
   TempFolder folder;
   const std::wstring program = folder.Path(L"installer.exe");
@@ -73,26 +49,4 @@ TEST(HeldFile, HeldProgramStillStartsAndIsFreedAfterwards) {
   held.Release();
   EXPECT_FALSE(held);
   EXPECT_NO_THROW(RemoveFile(program));
-}
-
-// A second name of another file, planted where the log goes, must not get
-// the log's lines; an ordinary log keeps what earlier runs wrote.
-TEST(LogFile, PlantedSecondNameIsReplacedAndOrdinaryLogIsAppended) {
-  TempFolder folder;
-  const std::wstring victim = folder.Path(L"victim.ini");
-  const std::wstring log = folder.Path(L"Valdrix.Setup.log");
-  ASSERT_TRUE(WriteFileBytes(victim, "[system]\n"));
-  ASSERT_TRUE(CreateHardLinkW(log.c_str(), victim.c_str(), nullptr));
-  SetupLog::OpenPath(log);
-  SetupLog::Info("first run");
-  SetupLog::Close();
-  EXPECT_EQ(Read(victim), "[system]\n");
-  EXPECT_NE(Read(log).find("first run"), std::string::npos);
-
-  SetupLog::OpenPath(log);
-  SetupLog::Info("second run");
-  SetupLog::Close();
-  const std::string both = Read(log);
-  EXPECT_NE(both.find("first run"), std::string::npos) << both;
-  EXPECT_NE(both.find("second run"), std::string::npos) << both;
 }

@@ -78,13 +78,6 @@ TEST(RunProcess, ReturnsTheExitCodeOfTheFinishedChild) {
   EXPECT_EQ(RunProcess(FixturePath(kChildName), L"", true), 1641u);
 }
 
-TEST(RunProcess, MissingExecutableIsReportedWithItsPath) {
-  TempFolder folder;
-  const std::wstring missing = folder.Path(L"missing.exe");
-  ExpectSystemError([&] { RunProcess(missing, L"", true); }, ERROR_FILE_NOT_FOUND,
-                    fmt::format("Unable to start \"{}\"", Text::ToUtf8(missing)));
-}
-
 // Quotes, blanks and backslashes reach the child exactly as they were given.
 TEST(RunProcessWithArguments, ChildSeesEveryArgumentUnchanged) {
   const std::vector<std::wstring> arguments = {
@@ -100,33 +93,5 @@ TEST(RunProcessWithArguments, EmptyListGivesNoCommandLine) {
       RunAndRecord([](const std::wstring& exe) { return RunProcessWithArguments(exe, {}, true); });
   EXPECT_EQ(recorded.count, 1) << recorded.commandLine;
 }
-
-class RunningChildren : public testing::Test {
- protected:
-  void TearDown() override { StopProcessesByName(kChildName); }
-
-  void StartSleepingChildren(int count) {
-    ChildEnvironment environment(L"", true);
-    for (int i = 0; i < count; ++i) EXPECT_EQ(RunProcess(FixturePath(kChildName), L"", false), STILL_ACTIVE);
-  }
-};
-
-TEST_F(RunningChildren, FoundByExactNameOnlyAndStoppedForGood) {
-  StartSleepingChildren(2);
-  {
-    const std::vector<SafeHandle> found = FindProcessesByName(kChildName);
-    ASSERT_EQ(found.size(), 2u);
-    uint32_t session = 99;
-    uint32_t error = 0;
-    EXPECT_TRUE(GetProcessSessionId(found[0], session, error));
-    EXPECT_EQ(session, GetOwnSessionId());
-  }
-  EXPECT_TRUE(FindProcessesByName(L"VALDRIX_CHILD.EXE").empty());
-  EXPECT_TRUE(FindProcessesByName(L"valdrix_child").empty());
-  EXPECT_EQ(StopProcessesByName(kChildName), 2);
-  EXPECT_TRUE(FindProcessesByName(kChildName).empty());
-}
-
-TEST_F(RunningChildren, StoppingWhatDoesNotRunFindsNothing) { EXPECT_EQ(StopProcessesByName(kChildName), 0); }
 
 }  // namespace

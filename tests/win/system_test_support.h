@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -51,3 +52,9 @@ class ComScope {
  private:
   bool initialized_;
 };
+
+// The XML document of a registered task of the root folder, as the Task
+// Scheduler hands it out; none when the task is missing.
+std::optional<std::wstring> RegisteredTaskXml(const wchar_t* name);
+// Text of the first <name> element of an XML document; empty when missing.
+std::wstring XmlElement(const std::wstring& xml, const std::wstring& name);
