@@ -1,10 +1,9 @@
 #pragma once
-// What a contract test needs from the side it runs on. Every contract in this
-// folder is compiled twice: into unit_tests, against the in-memory double
-// (tests/unit/contract_side.cpp), and into win_integration_tests, against
-// real Win32 under Wine (tests/win/contract_side.cpp). A side sets up the
-// states that only it can make (a misbehaving service, a served URL, a
-// second name of a file) and reads back what the seam cannot tell.
+// What a contract test needs from the side it runs on. Each contract in this
+// folder is compiled into unit_tests against the in-memory double
+// (tests/unit/contract_side.cpp) and into win_integration_tests against real
+// Win32 under Wine (tests/win/contract_side.cpp). A side sets up the states
+// only it can make and reads back what the seam itself cannot tell.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,49 +12,40 @@
 
 namespace Side {
 
-// Things one side cannot do. CannotDo gives the reason, or null when it can;
-// the reasons are listed in one place per side.
-enum class Capability {
-  HardLinks,           // a second name of a file
-  ReadFailureActions,  // the service's restart actions read back
-};
+// What one side cannot do; CannotDo gives the reason (null: it can). Each
+// side lists its reasons in one place.
+enum class Capability { HardLinks, ReadFailureActions };
 const char* CannotDo(Capability what);
 
-// Called around every contract test: the double is reset, COM is set up
-// for the thread, a scratch folder is made (and removed again).
+// Around every test: the double reset, COM set up, a scratch folder made
+// (Scratch(), no trailing '\') and removed again.
 void BeginTest();
 void EndTest();
-// A folder that exists for the current test only, without a trailing '\'.
 std::wstring Scratch();
 
-// --- files ---------------------------------------------------------------------
+// Files.
 void SetReadOnly(const std::wstring& path);
-// Makes `link` a second name of the existing file `target`.
 void MakeHardLink(const std::wstring& link, const std::wstring& target);
-// Target of a shortcut made by CreateShortcut; empty when unreadable.
-std::wstring ShortcutTarget(const std::wstring& link);
+std::wstring ShortcutTarget(const std::wstring& link);  // empty: unreadable
 
-// --- processes -----------------------------------------------------------------
-// A program that exits with 7 when run, and the file name it runs under.
+// Processes: a program that exits with 7, and copies of it that keep running.
 std::wstring ChildPath();
 std::wstring ChildName();
-// Starts `count` copies of the child that keep running until stopped.
 void StartSleepingChildren(int count);
 
-// --- services ------------------------------------------------------------------
-enum class ServiceBehaviour {
-  Normal,      // starts and stops as asked
-  StallStart,  // reports "start pending" once and never progresses
-  IgnoreStop,  // takes no notice of stop requests
-  Linger,      // reports "stopped" but its process stays well past the wait
-};
-// Binary path of a service that behaves so; after Services::Install, call
+// Services: the binary path of a service that behaves so; after Install,
 // ScriptService with the same behaviour.
+enum class ServiceBehaviour {
+  Normal,
+  StallStart,  // "start pending" once, never any progress
+  IgnoreStop,  // takes no notice of stop requests
+  Linger,      // reports "stopped", its process stays well past the wait
+};
 std::wstring ServiceBinaryPath(ServiceBehaviour behaviour);
 void ScriptService(const wchar_t* name, ServiceBehaviour behaviour);
-// Ends whatever is left of the service (its process, its registration)
-// without going through Services::, and waits until it is gone.
+// Ends whatever is left of the service without Services:: and waits.
 void RemoveService(const wchar_t* name);
+bool WaitUntilServiceIsGone(const wchar_t* name);
 struct ServiceConfig {
   std::wstring binaryPath;
   std::wstring displayName;
@@ -63,21 +53,18 @@ struct ServiceConfig {
 };
 ServiceConfig ReadServiceConfig(const wchar_t* name);
 bool HasThreeRestartActions(const wchar_t* name);
-// Polls IsInstalled until the service is gone; false when it stays.
-bool WaitUntilServiceIsGone(const wchar_t* name);
 
-// --- tasks ---------------------------------------------------------------------
+// Tasks: the registered action as the scheduler hands it back, and a
+// session in which it refuses to run tasks (E_INVALIDARG).
 struct RegisteredAction {
   std::wstring path;
   std::wstring arguments;
   std::wstring workingDirectory;
 };
-// The registered action of a task, as the scheduler hands it back.
 std::optional<RegisteredAction> ReadTaskAction(const wchar_t* name);
-// A session in which the scheduler refuses to run tasks (E_INVALIDARG).
 uint32_t RefusedSession();
 
-// --- HTTP ----------------------------------------------------------------------
+// HTTP: what the server answers at each URL; ServerBase is "https://host:port".
 enum class Served {
   Whole,    // a file with its "Content-Length"
   Chunked,  // the same file without a size
@@ -86,9 +73,7 @@ enum class Served {
   Refused,  // nothing listens there
 };
 std::wstring UrlOf(Served what);
-// The base URL the served paths hang off ("https://host:port").
 std::wstring ServerBase();
-// The bytes of the whole file.
 std::string ServedFile();
 
 }  // namespace Side
@@ -101,7 +86,6 @@ std::string ServedFile();
     }                                                                  \
   } while (false)
 
-// Base of every contract test.
 class ContractTest : public testing::Test {
  protected:
   void SetUp() override { Side::BeginTest(); }

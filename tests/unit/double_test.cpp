@@ -108,23 +108,6 @@ TEST_F(DoubleScmTest, StopPendingServiceKeepsItsCheckPointAndEndsWhenItsProcessI
   EXPECT_EQ(0, Double::Scm::OpenHandles());
 }
 
-TEST_F(DoubleScmTest, ServiceMarkedForDeletionDisappearsAfterItsPolls) {
-  Double::Scm::AddService(L"Valdrix", ScmApi::kStopped);
-  Double::Scm::SetScript(L"Valdrix", {0, 0, 2000, false, 2});
-  auto manager = ScmApi::OpenManager(ScmApi::kManagerAllAccess);
-  auto service = ScmApi::OpenService(manager, L"Valdrix", ScmApi::kAllAccess);
-  ASSERT_TRUE(ScmApi::Delete(service));
-  ScmApi::Close(service);
-  int polls = 0;
-  while (auto open = ScmApi::OpenService(manager, L"Valdrix", ScmApi::kQueryStatus)) {
-    ScmApi::Close(open);
-    ++polls;
-  }
-  EXPECT_EQ(2, polls);
-  EXPECT_EQ(1060u, ScmApi::LastError());
-  ScmApi::Close(manager);
-}
-
 using DoubleTasksTest = DoubleTest;
 
 TEST_F(DoubleTasksTest, RunStartsTheClientInAnAcceptedSessionOnly) {

@@ -26,26 +26,14 @@ class HttpRequestTest : public DoubleTest {};
 
 }  // namespace
 
-TEST_F(HttpRequestTest, MemoryModeKeepsTheWholeBodyAndAnEmptyBodyHasSizeZero) {
-  const std::string body(70000, 'x');
-  Double::Http::Serve(kUrl, {200, body});
-  auto request = Request();
-  request->Start();
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(request->Data()), request->Size()), body);
-
+TEST_F(HttpRequestTest, EmptyBodyHasSizeZero) {
   Double::Http::Serve(kUrl, {204, ""});
   auto empty = Request();
   empty->Start();
   EXPECT_EQ(empty->Size(), 0u);
 }
 
-TEST_F(HttpRequestTest, CutBodyIsSmallerThanExpectedAndChunkedBodySkipsTheSizeCheck) {
-  Double::Http::Response cut{200, std::string(20000, 'c')};
-  cut.cutAfter = 10000;
-  Double::Http::Serve(kUrl, cut);
-  EXPECT_EQ(FailureText<std::runtime_error>([&] { Request()->StartToFile(kTarget); }),
-            "Downloaded file is smaller than expected");
-
+TEST_F(HttpRequestTest, CutChunkedBodySkipsTheSizeCheck) {
   Double::Http::Response chunked{200, std::string(20000, 'c')};
   chunked.sendContentLength = false;
   chunked.cutAfter = 10000;

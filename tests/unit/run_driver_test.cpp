@@ -82,8 +82,8 @@ TEST_F(RunDriverTest, ASystemErrorIsLoggedShownAndReportedUnlessExempt) {
     Double::InjectFault("ScmApi::OpenManager", static_cast<uint32_t>(code));
 
     EXPECT_EQ(Setup::RunSetup(context_), 1);
-    EXPECT_NE(Log().find("System error caught during setup: " + ScmErrorText(code) + " (code " +
-                         std::to_string(code) + ")\n"),
+    EXPECT_NE(Log().find("System error caught during setup: " + ScmErrorText(code) + " (code " + std::to_string(code) +
+                         ")\n"),
               std::string::npos);
     ASSERT_EQ(fatal_.size(), 1u);
     EXPECT_EQ(fatal_[0], std::wstring(kRetryText) + L"(System error code " + std::to_wstring(code) + L")");

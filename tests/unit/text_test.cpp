@@ -10,11 +10,15 @@ TEST(TextTest, RoundTripsAsciiBmpAndAstralCharacters) {
 }
 
 TEST(TextTest, IllFormedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(Text::FromUtf8("a\xff" "b"), L"a\ufffdb");
-  EXPECT_EQ(Text::FromUtf8("a\xe6\x97"), L"a\ufffd");            // truncated at the end
-  EXPECT_EQ(Text::FromUtf8("\xc0\xaf"), L"\ufffd");              // overlong "/"
-  EXPECT_EQ(Text::FromUtf8("\xed\xa0\x80"), L"\ufffd");          // encoded surrogate
-  EXPECT_EQ(Text::FromUtf8("\xe6\x97" "x"), L"\ufffdx");         // resyncs at the next byte
+  EXPECT_EQ(Text::FromUtf8("a\xff"
+                           "b"),
+            L"a\ufffdb");
+  EXPECT_EQ(Text::FromUtf8("a\xe6\x97"), L"a\ufffd");    // truncated at the end
+  EXPECT_EQ(Text::FromUtf8("\xc0\xaf"), L"\ufffd");      // overlong "/"
+  EXPECT_EQ(Text::FromUtf8("\xed\xa0\x80"), L"\ufffd");  // encoded surrogate
+  EXPECT_EQ(Text::FromUtf8("\xe6\x97"
+                           "x"),
+            L"\ufffdx");  // resyncs at the next byte
 }
 
 TEST(TextTest, UnpairedSurrogateBecomesReplacementCharacter) {

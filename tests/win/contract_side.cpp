@@ -15,6 +15,7 @@
 #include "support/temp_folder.h"
 #include "system/files.h"
 #include "system/services.h"
+#include "system/win/com_ptr.h"
 #include "win/system_test_support.h"
 
 std::wstring XmlElement(const std::wstring& xml, const std::wstring& name) {
@@ -25,31 +26,19 @@ std::wstring XmlElement(const std::wstring& xml, const std::wstring& name) {
   return end == std::wstring::npos ? std::wstring() : xml.substr(start, end - start);
 }
 
-namespace {
-// Releases a COM pointer at the end of a scope.
-template <typename T>
-struct Released {
-  T* pointer = nullptr;
-  ~Released() {
-    if (pointer) pointer->Release();
-  }
-  T** operator&() { return &pointer; }
-  T* operator->() const { return pointer; }
-};
-}  // namespace
-
+// Under Wine, the Task Scheduler stand-in of the test prefix answers.
 std::optional<std::wstring> RegisteredTaskXml(const wchar_t* name) {
-  Released<ITaskService> service;
-  Released<ITaskFolder> folder;
-  Released<IRegisteredTask> task;
+  ComPtr<ITaskService> service;
+  ComPtr<ITaskFolder> folder;
+  ComPtr<IRegisteredTask> task;
   const VARIANT empty{};
   BSTR root = SysAllocString(L"\\");
   BSTR taskName = SysAllocString(name);
-  HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
-                                reinterpret_cast<void**>(&service));
+  HRESULT hr =
+      CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService, service.PutVoid());
   if (SUCCEEDED(hr)) hr = service->Connect(empty, empty, empty, empty);
-  if (SUCCEEDED(hr)) hr = service->GetFolder(root, &folder);
-  if (SUCCEEDED(hr)) hr = folder->GetTask(taskName, &task);
+  if (SUCCEEDED(hr)) hr = service->GetFolder(root, folder.Put());
+  if (SUCCEEDED(hr)) hr = folder->GetTask(taskName, task.Put());
   SysFreeString(root);
   SysFreeString(taskName);
   if (FAILED(hr)) return std::nullopt;
@@ -65,8 +54,7 @@ namespace Side {
 namespace {
 
 constexpr wchar_t kServiceExe[] = L"valdrix_test_service.exe";
-// Not in C:\valdrix-fixtures\sessions.txt (the tests write none), so the
-// scheduler refuses it.
+// Listed in no C:\valdrix-fixtures\sessions.txt: the scheduler refuses it.
 constexpr uint32_t kRefusedSession = 0xDEAD;
 
 std::unique_ptr<TempFolder> g_scratch;
@@ -121,12 +109,12 @@ void MakeHardLink(const std::wstring& link, const std::wstring& target) {
 }
 
 std::wstring ShortcutTarget(const std::wstring& link) {
-  Released<IShellLinkW> shellLink;
-  Released<IPersistFile> file;
+  ComPtr<IShellLinkW> shellLink;
+  ComPtr<IPersistFile> file;
   wchar_t target[MAX_PATH] = {};
-  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                 reinterpret_cast<void**>(&shellLink))) &&
-      SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+  if (SUCCEEDED(
+          CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, shellLink.PutVoid())) &&
+      SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, file.PutVoid())) &&
       SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
     shellLink->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
   }
