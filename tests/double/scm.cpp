@@ -20,7 +20,7 @@ constexpr uint32_t kInvalidHandle = 6;
 constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kServiceAlreadyRunning = 1056;
 constexpr uint32_t kServiceDisabled = 1058;
-constexpr uint32_t kCannotAcceptControl = 1061;
+constexpr uint32_t kInvalidServiceControl = 1052;
 constexpr uint32_t kServiceDoesNotExist = 1060;
 constexpr uint32_t kServiceNotActive = 1062;
 constexpr uint32_t kServiceMarkedForDelete = 1072;
@@ -297,10 +297,10 @@ bool ControlStop(Handle service, Status& status) {
   if (!entry) return false;
   if (auto error = Fault("ScmApi::ControlStop")) return Fail(*error);
   Service& s = entry->service;
-  // A stopped service is not active; one that is starting or stopping
-  // cannot take the control.
+  // A stopped service is not active; one that is starting or stopping does
+  // not accept the stop control (the answer of Wine's service manager).
   if (s.state == kStopped) return Fail(kServiceNotActive);
-  if (s.state != kRunning) return Fail(kCannotAcceptControl);
+  if (s.state != kRunning) return Fail(kInvalidServiceControl);
   ++s.stopControls;
   if (entry->script.ignoresStop) {
     FillStatus(s, status);

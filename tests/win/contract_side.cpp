@@ -77,6 +77,9 @@ ScOwner OpenTestService(const wchar_t* name, DWORD access) {
 
 }  // namespace
 
+// Wine 8 makes hard links for real, but no symbolic links
+// (CreateSymbolicLinkW reports success and makes nothing), so no contract
+// plants one.
 const char* CannotDo(Capability what) {
   switch (what) {
     case Capability::HardLinks: return nullptr;

@@ -1,9 +1,7 @@
-// Files, folders, shortcuts and the shell on the real file system.
+// Files and the shell on the real file system, where the contract
+// (tests/contract/files_contract_test.cpp) cannot reach: other holders of a
+// file, programs started from a held file, handles.
 #include <windows.h>
-
-#include <objbase.h>
-#include <objidl.h>
-#include <shlobj.h>
 
 #include <atomic>
 #include <chrono>
@@ -40,21 +38,6 @@ TEST(RemoveFile, FileHeldOpenWithDeleteSharingReturnsOnlyAfterItIsClosed) {
   EXPECT_FALSE(PathExists(file));
 }
 
-std::wstring LinkTarget(const std::wstring& link) {
-  IShellLinkW* shellLink = nullptr;
-  IPersistFile* file = nullptr;
-  wchar_t target[MAX_PATH] = {};
-  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                 reinterpret_cast<void**>(&shellLink))) &&
-      SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-      SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
-    shellLink->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
-  }
-  if (file) file->Release();
-  if (shellLink) shellLink->Release();
-  return target;
-}
-
 TEST(ShellOpen, MissingFileIsSystemErrorTwo) {
   TempFolder folder;
   ExpectSystemError([&] { ShellOpen(folder.Path(L"missing-document.txt")); }, 2, "ShellExecute failed");
@@ -73,6 +56,18 @@ TEST(SafeHandle, CloseReleasesOnceAndClosingAClosedHandleIsReported) {
   SafeHandle stale(event);
   ExpectSystemError([&] { stale.Close(); }, ERROR_INVALID_HANDLE, "Unable to close safe handle");
   (void)stale.Release();
+}
+
+// An installer held from its check to its start still runs.
+TEST(HeldFile, HeldProgramStillStartsAndIsFreedAfterwards) {
+  TempFolder folder;
+  const std::wstring program = folder.Path(L"installer.exe");
+  ASSERT_TRUE(CopyFileW(FixturePath(L"valdrix_child.exe").c_str(), program.c_str(), FALSE));
+  HeldFile held = HoldFile(program);
+  EXPECT_EQ(RunProcess(program, L"", true), 7u);
+  held.Release();
+  EXPECT_FALSE(held);
+  EXPECT_NO_THROW(RemoveFile(program));
 }
 
 }  // namespace
