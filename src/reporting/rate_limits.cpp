@@ -164,9 +164,11 @@ std::vector<std::string> EnvelopeCategories(std::string_view envelope) {
         !header["length"].is_number_unsigned()) {
       break;
     }
+    const size_t length = header["length"].get<size_t>();
+    if (length > envelope.size() - end - 1) break;
     const std::string type = header["type"].get<std::string>();
     categories.push_back(type == "event" ? "error" : type == "sessions" ? "session" : type);
-    at = end + 1 + header["length"].get<size_t>();
+    at = end + 1 + length;
     if (at >= envelope.size() || envelope[at] != '\n') break;
   }
   return categories;

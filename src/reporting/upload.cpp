@@ -125,6 +125,7 @@ bool Uploader::SendAll(uint64_t deadline) {
     {
       std::lock_guard guard(lock);
       if (Clock::TickCountMs() >= deadline) break;
+      if (limits.IsLimited(std::string(kAllCategories), Clock::UnixTimeNow())) break;
       for (const std::string& pending : outbox.Pending()) {
         if (!held.contains(pending) && claimed.insert(pending).second) {
           name = pending;
@@ -153,6 +154,7 @@ void Uploader::SendClaimed(const std::vector<std::string>& names, uint64_t deadl
     {
       std::lock_guard guard(lock);
       if (*stop || Clock::TickCountMs() >= deadline) break;
+      if (limits.IsLimited(std::string(kAllCategories), Clock::UnixTimeNow())) break;
     }
     const SendOutcome outcome = SendOne(names[next], deadline);
     Release(names[next]);
