@@ -88,7 +88,8 @@ std::optional<int64_t> ToUnix(int year, std::optional<unsigned> month, std::opti
   const year_month_day date{std::chrono::year{year}, std::chrono::month{*month},
                             std::chrono::day{static_cast<unsigned>(*day)}};
   if (!date.ok()) return std::nullopt;
-  return sys_days{date}.time_since_epoch().count() * 86400LL + *hours * 3600 + *minutes * 60 + *seconds;
+  const int64_t days = sys_days{date}.time_since_epoch().count();
+  return ((days * 24 + *hours) * 60 + *minutes) * 60 + *seconds;
 }
 
 }  // namespace

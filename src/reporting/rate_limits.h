@@ -26,7 +26,7 @@
 
 namespace Reporting {
 
-inline constexpr int64_t kMaxLimitSeconds = 24 * 60 * 60;
+inline constexpr int64_t kMaxLimitSeconds = 86400;  // one day
 inline constexpr int64_t kDefaultRetryAfterSeconds = 60;
 // The record in the database folder.
 inline constexpr std::string_view kRateLimitsFile = "rate-limits.json";
