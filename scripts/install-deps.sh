@@ -9,7 +9,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix
   nlohmann-json3-dev libfmt-dev googletest
   libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
-  libssl-dev libcpp-httplib-dev openssl curl python3
+  libssl-dev libcpp-httplib-dev openssl curl python3 python3-sentry-sdk
   wine64 xvfb xdotool imagemagick
   clang libclang-rt-14-dev clang-tidy cppcheck clang-format
 )

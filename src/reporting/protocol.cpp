@@ -75,7 +75,9 @@ std::string MakeEnvelope(const std::string& eventId, const std::string& dsn, int
                          const std::string& eventJson, const std::vector<Attachment>& attachments) {
   std::string envelope = ToText({{"event_id", eventId}, {"dsn", dsn}, {"sent_at", FormatTimestamp(sentAt)}});
   envelope += '\n';
-  envelope += ToText({{"type", "event"}, {"length", eventJson.size()}});
+  // Item headers state their content type: the service's own parser fills in
+  // one that is missing, and then reads another header than ours.
+  envelope += ToText({{"type", "event"}, {"length", eventJson.size()}, {"content_type", "application/json"}});
   envelope += '\n';
   envelope += eventJson;
   envelope += '\n';
@@ -83,6 +85,7 @@ std::string MakeEnvelope(const std::string& eventId, const std::string& dsn, int
     envelope += ToText({{"type", "attachment"},
                         {"length", attachment.bytes.size()},
                         {"attachment_type", attachment.attachmentType},
+                        {"content_type", "application/octet-stream"},
                         {"filename", attachment.filename}});
     envelope += '\n';
     envelope += attachment.bytes;

@@ -16,6 +16,7 @@
 #include "reporting/dsn.h"
 #include "reporting/outbox.h"
 #include "reporting/protocol.h"
+#include "reporting/rate_limits.h"
 #include "reporting/transport.h"
 #include "reporting/upload.h"
 #include "system/clock.h"
@@ -43,6 +44,7 @@ struct State {
   std::deque<std::string> breadcrumbTexts;  // the same, as JSON
   std::string crashEventId;
   std::set<std::string> claimed;  // envelopes being sent by some thread
+  RateLimits limits;              // the service's limits, kept in the folder
   std::thread resender;
   bool closing = false;
 };
@@ -79,7 +81,7 @@ void RefreshCrashEvent(const State& state) {
 }
 
 Uploader MakeUploader(State& state) {
-  return Uploader{state.lock, state.settled, state.outbox, state.claimed, state.dsn};
+  return Uploader{state.lock, state.settled, state.outbox, state.claimed, state.dsn, state.limits};
 }
 
 void StopResender(State& state) {
@@ -108,6 +110,7 @@ void Init(const Options& options) {
     state.claimed.clear();
     state.release = options.release;
     state.environment = options.environment;
+    state.limits = {};
     state.enabled = ParseDsn(options.dsn, state.dsn);
     if (!state.enabled) return;
     const std::filesystem::path folder = options.databasePath.empty()
@@ -115,6 +118,7 @@ void Init(const Options& options) {
                                              : PathFromWide(options.databasePath);
     state.persistent = state.outbox.Open(folder);
     if (!state.persistent) return;
+    state.limits.LoadFile(state.outbox.Folder() / std::string(kRateLimitsFile), Clock::UnixTimeNow());
     ConvertCrashRecords(state.outbox, state.dsn.raw, Clock::UnixTimeNow());
     leftovers = state.outbox.Pending();
     state.claimed.insert(leftovers.begin(), leftovers.end());
@@ -160,9 +164,18 @@ void CaptureException(std::string_view type, std::string_view value) {
     envelope = MakeEnvelope(eventId, state.dsn.raw, fields.time, ToText(MakeEvent(fields)));
     if (state.persistent && state.outbox.Store(EnvelopeName(fields.time, eventId), envelope)) envelope.clear();
   }
-  // Without a usable folder the event is sent once, straight from memory.
+  // Without a usable folder the event is sent once, straight from memory,
+  // unless the service asked this process to hold back.
   if (!envelope.empty()) {
-    PostEnvelope(Text::FromUtf8(state.dsn.EnvelopeUrl()), state.dsn.AuthHeader(), envelope, kCaptureFlushMs);
+    {
+      std::lock_guard guard(state.lock);
+      if (state.limits.IsLimited(EnvelopeCategories(envelope), Clock::UnixTimeNow())) return;
+    }
+    const PostResult result =
+        PostEnvelope(Text::FromUtf8(state.dsn.EnvelopeUrl()), state.dsn.AuthHeader(), envelope, kCaptureFlushMs);
+    std::lock_guard guard(state.lock);
+    if (result.delivered)
+      state.limits.Update(result.status, result.retryAfter, result.rateLimits, Clock::UnixTimeNow());
     return;
   }
   Flush(kCaptureFlushMs);

@@ -9,6 +9,9 @@ namespace Reporting {
 struct PostResult {
   bool delivered = false;  // the server answered (any status)
   uint32_t status = 0;     // HTTP status when delivered
+  // The service's requests to back off (see rate_limits.h); empty when absent.
+  std::string retryAfter;
+  std::string rateLimits;  // "X-Sentry-Rate-Limits"
 };
 
 PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, const std::string& body,

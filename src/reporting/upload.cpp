@@ -92,11 +92,24 @@ SendOutcome Uploader::SendOne(const std::string& name, uint64_t deadline) {
     outbox.Remove(name);  // not an envelope of ours: it can never be sent
     return SendOutcome::Rejected;
   }
+  {
+    std::lock_guard guard(lock);
+    if (limits.IsLimited(EnvelopeCategories(*stored), Clock::UnixTimeNow())) return SendOutcome::Held;
+  }
   const PostResult result =
       PostEnvelope(Text::FromUtf8(dsn.EnvelopeUrl()), dsn.AuthHeader(), body, static_cast<uint32_t>(deadline - now));
+  if (result.delivered) NoteAnswer(result.status, result.retryAfter, result.rateLimits);
   const SendOutcome outcome = ClassifyStatus(result.delivered, result.status);
   if (outcome != SendOutcome::Kept) outbox.Remove(name);
   return outcome;
+}
+
+void Uploader::NoteAnswer(uint32_t status, const std::string& retryAfter, const std::string& rateLimits) {
+  std::lock_guard guard(lock);
+  const int64_t now = Clock::UnixTimeNow();
+  if (limits.Update(status, retryAfter, rateLimits, now)) {
+    limits.SaveFile(outbox.Folder() / std::string(kRateLimitsFile), now);
+  }
 }
 
 void Uploader::Release(const std::string& name) {
@@ -106,13 +119,15 @@ void Uploader::Release(const std::string& name) {
 }
 
 bool Uploader::SendAll(uint64_t deadline) {
+  std::set<std::string> held;
   for (;;) {
     std::string name;
     {
       std::lock_guard guard(lock);
       if (Clock::TickCountMs() >= deadline) break;
+      if (limits.IsLimited(std::string(kAllCategories), Clock::UnixTimeNow())) break;
       for (const std::string& pending : outbox.Pending()) {
-        if (claimed.insert(pending).second) {
+        if (!held.contains(pending) && claimed.insert(pending).second) {
           name = pending;
           break;
         }
@@ -121,6 +136,7 @@ bool Uploader::SendAll(uint64_t deadline) {
     if (name.empty()) break;
     const SendOutcome outcome = SendOne(name, deadline);
     Release(name);
+    if (outcome == SendOutcome::Held) held.insert(name);
     if (outcome == SendOutcome::Kept) break;
   }
   std::unique_lock guard(lock);
@@ -138,6 +154,7 @@ void Uploader::SendClaimed(const std::vector<std::string>& names, uint64_t deadl
     {
       std::lock_guard guard(lock);
       if (*stop || Clock::TickCountMs() >= deadline) break;
+      if (limits.IsLimited(std::string(kAllCategories), Clock::UnixTimeNow())) break;
     }
     const SendOutcome outcome = SendOne(names[next], deadline);
     Release(names[next]);

@@ -16,6 +16,8 @@ struct State {
   bool down = false;
   uint32_t status = 200;
   uint32_t latency = 0;
+  std::string retryAfter;
+  std::string rateLimits;
   std::wstring crashFolder;
   std::string crashEvent;
 };
@@ -33,6 +35,8 @@ const bool registered = [] {
     state.down = false;
     state.status = 200;
     state.latency = 0;
+    state.retryAfter.clear();
+    state.rateLimits.clear();
     state.crashFolder.clear();
     state.crashEvent.clear();
   });
@@ -54,6 +58,12 @@ void SetDown(bool down) {
 void SetStatus(uint32_t status) {
   std::lock_guard guard(GetState().lock);
   GetState().status = status;
+}
+
+void SetAnswerHeaders(const std::string& retryAfter, const std::string& rateLimits) {
+  std::lock_guard guard(GetState().lock);
+  GetState().retryAfter = retryAfter;
+  GetState().rateLimits = rateLimits;
 }
 
 void SetLatency(uint32_t milliseconds) {
@@ -87,7 +97,7 @@ PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, 
   }
   Double::Clock::Advance(state.latency);
   state.posted.push_back({url, authHeader, body, timeoutMs});
-  return {true, state.status};
+  return {true, state.status, state.retryAfter, state.rateLimits};
 }
 
 void InstallCrashHandler(const std::wstring& folder) {

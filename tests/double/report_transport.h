@@ -22,6 +22,8 @@ std::vector<Post> Posted();
 void SetDown(bool down);
 // The status of the next answers (200 after a reset).
 void SetStatus(uint32_t status);
+// The back-off headers of the next answers ("" leaves one out).
+void SetAnswerHeaders(const std::string& retryAfter, const std::string& rateLimits);
 // Each answer takes this long on the virtual clock; a post whose time-out is
 // shorter fails after its time-out, unanswered.
 void SetLatency(uint32_t milliseconds);

@@ -45,6 +45,14 @@ if not ok: print(json.dumps(envelopes, indent=1)[:3000], files)
 sys.exit(0 if ok else 1)
 PY
   then :; else failures=$((failures + 1)); fi
+  # Beside our own checks: the reporting service's own parser over every
+  # envelope received so far (the system Python has python3-sentry-sdk).
+  if [[ -n $server_pid ]]; then
+    local problems
+    if ! problems="$(received | /usr/bin/python3 "$root/tests/e2e/envelope_check.py" - "$work/received")"; then
+      echo "FAIL $1: the official parser disagrees"; echo "$problems"; failures=$((failures + 1))
+    fi
+  fi
 }
 
 start_server

@@ -120,6 +120,12 @@ class Suite:
             self.server.set_fault("/files/" + rest[0].replace("\\", "/"), rest[1])
         elif kind == "serve_normally":
             self.server.clear_faults()
+        elif kind == "ingest_answers":
+            self.server.set_ingest_answer(rest[0], rest[1])
+        elif kind == "ingest_normally":
+            self.server.set_ingest_answer(None)
+        elif kind == "end_rate_limits":
+            m.end_rate_limits()
         elif kind == "hold":
             self.hold_file(INSTALL + rest[0])
         elif kind == "release":
@@ -281,6 +287,9 @@ class Suite:
         if "outbox" in expect:
             waiting = len(self.machine.report_outbox())
             want(waiting == expect["outbox"], f"{waiting} report(s) waiting on disk, expected {expect['outbox']}")
+        if "delivered" in expect:
+            got = LocalServer.exception_values(requests)
+            want(got == expect["delivered"], f"events delivered {got}, expected {expect['delivered']}")
         if "breadcrumbs" in expect:
             crumbs = LocalServer.breadcrumbs(requests)
             for message in expect["breadcrumbs"]:
@@ -371,6 +380,9 @@ class Suite:
         after = m.snapshot()
         requests = self.server.requests(offset) if self.server else []
         self.check(scenario, before, after, exit_code, requests, {"prereq": prereq_offset, "task_runs": task_runs})
+        official = self.server.official_parser_problems(offset) if self.server else []
+        if official:
+            raise Failure("the reporting service's own parser disagrees: " + "; ".join(official))
 
 
 def main():

@@ -20,6 +20,9 @@ given steps:
   ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
                                      left (root only); the drive grows by that much
   ("republish_large", path, bytes)   publish a new version of that size
+  ("ingest_answers", status, {header: value})  the ingest endpoint refuses every envelope so
+  ("ingest_normally",)               the ingest endpoint takes envelopes again
+  ("end_rate_limits",)               the reporting client's remembered limits lie in the past
 
 interactive steps (the window under Xvfb; boxes are answered through their own messages):
   ("wait_window", title, seconds)    ("screenshot", name)  PNG of the window and any box over it
@@ -43,6 +46,7 @@ expect keys:
   reports              True: at least one event reached the ingest endpoint; False: none; n: exactly n
   breadcrumbs          messages that the reported events' breadcrumbs must include
   outbox               how many reports wait on disk for the ingest endpoint
+  delivered            exception values of the events received, in the order received
   files                {path: "present" | "absent"} in the install folder
   pending_renames      bool: something of the product waits for a restart to be deleted
 """
@@ -290,6 +294,23 @@ SCENARIOS = [
             "run": ["/silent"],
             "expect": {"exit": 0, "product": "installed", "outbox": 0, "reports": 1,
                        "breadcrumbs": ["Start install", "Status: Downloading manifest.."]},
+        }],
+    },
+    {
+        "name": "report_holds_back_while_the_service_says_429",
+        "about": "A 429 with Retry-After is remembered across runs: later runs send nothing until it ends.",
+        "requires": SILENT + ["prefix"] + REPORTING,
+        "given": [("legacy",), ("ingest_answers", 429, {"Retry-After": "3600"})],
+        "run": ["/silent"],
+        "expect": {"exit": 1, "reports": 1, "outbox": 1, "log": ["Legacy application is still installed!"]},
+        "next": [{
+            "run": ["/silent", "/uninstall"],
+            "expect": {"exit": 1, "reports": 0, "outbox": 2, "log": ["Missing token"]},
+        }, {
+            "given": [("ingest_normally",), ("end_rate_limits",)],
+            "run": ["/silent", "/legacyuninstall"],
+            "expect": {"exit": 0, "product": "installed", "reports": 2, "outbox": 0,
+                       "delivered": ["Legacy application is still installed!", "Missing token"]},
         }],
     },
     {

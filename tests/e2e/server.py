@@ -5,14 +5,17 @@ and the envelopes its ingest endpoint kept."""
 import json
 import re
 import socket
+import ssl
 import subprocess
 import time
 import urllib.parse
+import urllib.request
 from pathlib import Path
 
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
+INGEST_PATH = "/api/42/envelope/"
 
 
 def command(release: Path, root: Path, port: int, log: Path):
@@ -81,6 +84,18 @@ class LocalServer:
             faults.pop(path, None)
         control.write_text(json.dumps(faults))
 
+    def set_ingest_answer(self, status=None, headers=None):
+        """Makes the ingest endpoint answer every envelope with this status and
+        headers, keeping none (a service that says no), or accept them again
+        when status is None."""
+        control = control_file(self.log)
+        faults = json.loads(control.read_text()) if control.exists() else {}
+        if status:
+            faults[INGEST_PATH] = {"status": status, "headers": headers or {}}
+        else:
+            faults.pop(INGEST_PATH, None)
+        control.write_text(json.dumps(faults))
+
     def clear_faults(self):
         control_file(self.log).unlink(missing_ok=True)
 
@@ -112,6 +127,24 @@ class LocalServer:
             out.append(("ENVELOPE", path.name, path.read_bytes().decode("utf-8", "replace")))
         return out
 
+    def official_parser_problems(self, since=(0, set())):
+        """What the reporting service's own envelope parser (envelope_check.py,
+        run by the system Python that has python3-sentry-sdk) disagrees with in
+        the envelopes received after the offset; [] when nothing."""
+        names = sorted(path.name for path in self.envelope_files() - since[1])
+        if not names:
+            return []
+        context = ssl.create_default_context(cafile=str(ca_folder() / "ca.pem"))
+        with urllib.request.urlopen(f"https://localhost:{self.port}/ingest/envelopes", context=context,
+                                    timeout=30) as answer:
+            described = answer.read()
+        result = subprocess.run(["/usr/bin/python3", str(HERE / "envelope_check.py"), "-", str(ingest_folder(self.log))]
+                                + names, input=described, capture_output=True)
+        if result.returncode == 0:
+            return []
+        return (result.stdout + result.stderr).decode("utf-8", "replace").splitlines() or \
+            [f"envelope_check.py ended with {result.returncode}"]
+
     @staticmethod
     def product_downloads(requests):
         """Product paths (backslashes) fetched, prerequisite installers excluded."""
@@ -125,6 +158,21 @@ class LocalServer:
     @staticmethod
     def reports(requests):
         return [r for r in requests if r[0] == "POST" and r[1].startswith("/api/")]
+
+    @staticmethod
+    def exception_values(requests):
+        """The first exception value of each event received, in the order the
+        endpoint took them."""
+        values = []
+        for _, _, body in sorted((r for r in requests if r[0] == "ENVELOPE"), key=lambda r: r[1]):
+            for line in body.splitlines():
+                try:
+                    item = json.loads(line)
+                except ValueError:
+                    continue
+                if isinstance(item, dict) and "exception" in item:
+                    values.append(item["exception"]["values"][0]["value"])
+        return values
 
     @staticmethod
     def breadcrumbs(requests):

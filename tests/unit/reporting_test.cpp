@@ -1,5 +1,6 @@
 #include "reporting/reporter.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include "double/double.h"
 #include "double/report_transport.h"
 #include "reporting/dsn.h"
+#include "reporting/protocol.h"
+#include "reporting/rate_limits.h"
 #include "support/envelope.h"
 #include "support/temp_folder.h"
 
@@ -97,8 +100,9 @@ TEST_F(ReportingTest, AnExceptionBecomesOneEnvelopeInTheServicesFormat) {
 
   const ParsedEnvelope envelope = ParseEnvelope(posted[0].body);
   ASSERT_EQ(envelope.items.size(), 1u);
-  EXPECT_EQ(envelope.items[0].header,
-            (nlohmann::json{{"type", "event"}, {"length", envelope.items[0].payload.size()}}));
+  EXPECT_EQ(envelope.items[0].header, (nlohmann::json{{"type", "event"},
+                                                      {"length", envelope.items[0].payload.size()},
+                                                      {"content_type", "application/json"}}));
   EXPECT_EQ(envelope.header["dsn"], kDsn);
   EXPECT_EQ(envelope.header["sent_at"], "2025-12-08T13:21:01Z");
   const auto event = nlohmann::json::parse(envelope.items[0].payload);
@@ -186,6 +190,7 @@ TEST_F(ReportingTest, ErrorAnswersKeepTheEnvelopeUnlessTheServiceRefusesItForGoo
   EXPECT_FALSE(Reporting::Flush(10000));
   EXPECT_EQ(Files().size(), 1u);
   Double::Reports::SetStatus(400);
+  Double::Clock::Advance(60 * 1000);  // a bare 429 holds everything back for a minute
   EXPECT_TRUE(Reporting::Flush(10000));
   EXPECT_TRUE(Files().empty());
   EXPECT_EQ(Double::Reports::Posted().size(), 3u);
@@ -257,6 +262,7 @@ TEST_F(ReportingTest, ACrashRecordIsSentAtTheNextStartWithItsMinidump) {
   EXPECT_EQ(envelope.items[1].header, (nlohmann::json{{"type", "attachment"},
                                                       {"length", minidump.size()},
                                                       {"attachment_type", "event.minidump"},
+                                                      {"content_type", "application/octet-stream"},
                                                       {"filename", "crash-C0000005-1.dmp"}}));
   EXPECT_EQ(envelope.items[1].payload, minidump);
   EXPECT_TRUE(Files(".json").empty());
@@ -284,4 +290,155 @@ TEST_F(ReportingTest, TwoThreadsReportAtOnceWithoutLosingOrRepeatingEvents) {
   }
   EXPECT_EQ(values.size(), 10u);
   EXPECT_TRUE(Files().empty());
+}
+
+// --- the service's limits ---------------------------------------------------
+
+TEST(ReportingRateLimits, ReadsSeveralLimitsAndLeavesOutWhatItCannotUse) {
+  using Reporting::ParseRateLimits;
+  auto categories = [](const std::string& header) {
+    std::vector<std::pair<int64_t, std::vector<std::string>>> out;
+    for (const auto& limit : ParseRateLimits(header)) out.emplace_back(limit.seconds, limit.categories);
+    return out;
+  };
+  using Limits = std::vector<std::pair<int64_t, std::vector<std::string>>>;
+  EXPECT_EQ(categories("60:error;transaction:key, 2700:default;error;security:organization:quota_exceeded"),
+            (Limits{{60, {"error", "transaction"}}, {2700, {"default", "error", "security"}}}));
+  EXPECT_EQ(categories("30::organization"), (Limits{{30, {}}})) << "an empty list means every category";
+  EXPECT_EQ(categories("30:metric_future;error:key:reason:custom"), (Limits{{30, {"error"}}}));
+  EXPECT_EQ(categories("30:metric_future;other:key"), Limits{}) << "unknown categories only: limits nothing";
+  EXPECT_EQ(categories("abc:error:key,-5:error:key,:error:key,1e3:error:key,5,10:error:key"), (Limits{{10, {"error"}}}))
+      << "bad numbers are left out";
+  EXPECT_EQ(categories("2.5:error:key, 999999999999999999999:attachment:key"),
+            (Limits{{3, {"error"}}, {86400, {"attachment"}}}))
+      << "fractions round up; one day at most";
+  EXPECT_EQ(categories(""), Limits{});
+}
+
+TEST(ReportingRateLimits, ReadsRetryAfterAsSecondsOrAsAnHttpDate) {
+  const int64_t now = Double::Clock::kStartTime;  // Mon, 08 Dec 2025 13:20:00 GMT
+  EXPECT_EQ(Reporting::ParseRetryAfter("120", now), 120);
+  EXPECT_EQ(Reporting::ParseRetryAfter(" 7 ", now), 7);
+  EXPECT_EQ(Reporting::ParseRetryAfter("864000", now), 86400);
+  EXPECT_EQ(Reporting::ParseRetryAfter("Mon, 08 Dec 2025 14:20:00 GMT", now), 3600);
+  EXPECT_EQ(Reporting::ParseRetryAfter("Monday, 08-Dec-25 14:20:00 GMT", now), 3600);
+  EXPECT_EQ(Reporting::ParseRetryAfter("Mon Dec  8 14:20:00 2025", now), 3600);
+  EXPECT_EQ(Reporting::ParseRetryAfter("Mon, 08 Dec 2025 13:00:00 GMT", now), 0) << "a date in the past";
+  EXPECT_EQ(Reporting::ParseRetryAfter("Fri, 12 Dec 2025 13:20:00 GMT", now), 86400);
+  EXPECT_EQ(Reporting::ParseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
+  for (const char* bad : {"", "soon", "-1", "1.5", "Mon, 32 Dec 2025 14:20:00 GMT", "Mon, 08 Dec 2025 14:20:00 CET",
+                          "Mon, 08 Dec 2025 24:00:00 GMT", "Mon, 08 Foo 2025 14:20:00 GMT", "08 Dec 2025 14:20:00"}) {
+    EXPECT_EQ(Reporting::ParseRetryAfter(bad, now), std::nullopt) << bad;
+  }
+}
+
+TEST(ReportingRateLimits, TheRecordKeepsLimitsUntilTheyEndAndRefusesDamagedOrFutureDatedOnes) {
+  const int64_t now = Double::Clock::kStartTime;
+  Reporting::RateLimits limits;
+  EXPECT_TRUE(limits.Update(200, "", "600:error:key, 60::key", now));
+  EXPECT_FALSE(limits.Update(200, "", "30:error:key", now)) << "a shorter limit does not shorten one";
+  EXPECT_TRUE(limits.Update(429, "120", "", now + 100)) << "a 429 without the header limits everything";
+  EXPECT_TRUE(limits.IsLimited("transaction", now + 219));
+  EXPECT_FALSE(limits.IsLimited("transaction", now + 220));
+  EXPECT_TRUE(limits.IsLimited(std::vector<std::string>{"attachment", "error"}, now + 599));
+  EXPECT_FALSE(limits.IsLimited(std::vector<std::string>{"error"}, now + 600));
+  Reporting::RateLimits unreadable;
+  EXPECT_TRUE(unreadable.Update(429, "never", "", now));
+  EXPECT_TRUE(unreadable.IsLimited("error", now + 59)) << "an unreadable Retry-After means 60 seconds";
+  EXPECT_FALSE(unreadable.IsLimited("error", now + 60));
+
+  Reporting::RateLimits next;  // the next run
+  ASSERT_TRUE(next.Load(limits.Serialize(now + 300), now + 300));
+  EXPECT_EQ(next.Serialize(now + 300), fmt::format(R"({{"error":{}}})", now + 600)) << "ended limits are dropped";
+  EXPECT_TRUE(next.IsLimited("error", now + 599));
+  EXPECT_FALSE(next.IsLimited("session", now + 300));
+
+  for (const std::string& record :
+       {std::string("{"), std::string("[]"), std::string(R"({"error":"soon"})"),
+        fmt::format(R"({{"unknown":{}}})", now + 60), fmt::format(R"({{"error":{},"*":{}}})", now + 60, now + 86401)}) {
+    Reporting::RateLimits loaded;
+    loaded.Update(200, "", "60::key", now);
+    EXPECT_FALSE(loaded.Load(record, now)) << record;
+    EXPECT_FALSE(loaded.IsLimited("error", now)) << record;
+  }
+}
+
+TEST(ReportingRateLimits, EnvelopesAreLimitedByTheCategoriesOfTheirItems) {
+  const std::string event = R"({"event_id":"aa"})";
+  const std::string envelope = Reporting::MakeEnvelope("aa", kDsn, 0, event, {{"crash.dmp", "event.minidump", "MD\n"}});
+  EXPECT_EQ(Reporting::EnvelopeCategories(envelope), (std::vector<std::string>{"error", "attachment"}));
+  EXPECT_EQ(Reporting::EnvelopeCategories(envelope.substr(0, envelope.size() - 2)), std::vector<std::string>{"error"});
+  EXPECT_TRUE(Reporting::EnvelopeCategories("{}\n{\"type\":\"event\"}\n{}\n").empty());
+}
+
+TEST_F(ReportingTest, A429KeepsTheEnvelopeAndLaterRunsSendNothingUntilTheLimitEnds) {
+  Double::Reports::SetStatus(429);
+  Double::Reports::SetAnswerHeaders("3600", "");
+  Reporting::AddBreadcrumb("Start verify", "setup", "default", "info");
+  Reporting::CaptureException("std::exception", "first run");
+  EXPECT_EQ(Double::Reports::Posted().size(), 1u);
+  EXPECT_EQ(Files().size(), 1u);
+  EXPECT_EQ(Files(".json"), std::vector<std::string>{"rate-limits.json"});
+
+  Double::Reports::SetStatus(200);
+  Double::Reports::SetAnswerHeaders("", "");
+  Double::Clock::Advance(240 * 1000);  // the verify task's next run
+  Restart();
+  Reporting::CaptureException("std::exception", "second run");
+  EXPECT_FALSE(Reporting::Flush(10000));
+  EXPECT_EQ(Double::Reports::Posted().size(), 1u) << "nothing is sent while the limit lasts";
+  EXPECT_EQ(Files().size(), 2u);
+
+  Double::Clock::Advance(3360 * 1000);  // one hour after the 429
+  Restart();
+  const auto posted = Double::Reports::Posted();
+  ASSERT_EQ(posted.size(), 3u);
+  EXPECT_EQ(EventOf(posted[1].body)["exception"]["values"][0]["value"], "first run");
+  EXPECT_EQ(EventOf(posted[2].body)["exception"]["values"][0]["value"], "second run");
+  EXPECT_EQ(EventOf(posted[2].body)["breadcrumbs"]["values"].size(), 0u) << "the trail of its own run";
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(ReportingTest, ALimitOnAnyAnswerHoldsOnlyItsCategoriesAndTheOutboxStaysCapped) {
+  Double::Reports::SetAnswerHeaders("", "600:transaction:project");
+  Reporting::CaptureException("std::exception", "sent");
+  Reporting::CaptureException("std::exception", "sent too");
+  EXPECT_EQ(Double::Reports::Posted().size(), 2u) << "a limit on another category changes nothing";
+
+  Double::Reports::SetAnswerHeaders("", "600:attachment:project");
+  Reporting::CaptureException("std::exception", "sent, and now attachments wait");
+  Reporting::Close();
+  WriteFile("crash-C0000005-1.dmp", "MDMP");
+  WriteFile("crash-C0000005-1.json", R"({"event_id":"0123456789abcdef0123456789abcdef"})");
+  Double::Reports::SetAnswerHeaders("", "");
+  Start();
+  Reporting::CaptureException("std::exception", "an event still goes");
+  EXPECT_EQ(Double::Reports::Posted().size(), 4u);
+  EXPECT_EQ(Files().size(), 1u) << "the crash waits with its minidump";
+
+  Double::Reports::SetAnswerHeaders("", "600::organization");
+  Reporting::CaptureException("std::exception", "sent, and now everything waits");
+  for (int i = 0; i < 120; ++i) {
+    Double::Clock::Advance(1000);
+    Reporting::CaptureException("std::exception", "held " + std::to_string(i));
+  }
+  EXPECT_EQ(Double::Reports::Posted().size(), 5u);
+  EXPECT_EQ(Files().size(), 100u);
+}
+
+TEST_F(ReportingTest, ADamagedOrFutureDatedRecordIsIgnored) {
+  Reporting::Close();
+  const int64_t now = Double::Clock::kStartTime;
+  for (const std::string& record : {std::string("{\"error\":"), fmt::format(R"({{"error":{}}})", now + 86400 + 60)}) {
+    WriteFile("rate-limits.json", record);
+    Start();
+    Reporting::CaptureException("std::exception", "sent");
+    Reporting::Close();
+  }
+  EXPECT_EQ(Double::Reports::Posted().size(), 2u);
+  WriteFile("rate-limits.json", fmt::format(R"({{"error":{}}})", now + 600));
+  Start();
+  Reporting::CaptureException("std::exception", "held");
+  EXPECT_EQ(Double::Reports::Posted().size(), 2u);
+  EXPECT_EQ(Files().size(), 1u);
 }

@@ -41,6 +41,29 @@ nlohmann::json Describe(const std::string& body) {
   return description;
 }
 
+// The answer the control file asks for at `path`: status and headers.
+struct Answer {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+Answer AnswerFor(const IngestOptions& options, const std::string& path) {
+  Answer answer;
+  if (options.control.empty()) return answer;
+  std::ifstream file(options.control);
+  if (!file) return answer;
+  const nlohmann::json control = nlohmann::json::parse(file, nullptr, false);
+  if (!control.is_object() || !control.contains(path) || !control[path].is_object()) return answer;
+  const nlohmann::json& entry = control[path];
+  answer.status = entry.value("status", 200);
+  if (entry.contains("headers") && entry["headers"].is_object()) {
+    for (const auto& [name, value] : entry["headers"].items()) {
+      if (value.is_string()) answer.headers.emplace_back(name, value.get<std::string>());
+    }
+  }
+  return answer;
+}
+
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream bytes;
@@ -66,6 +89,13 @@ void RegisterIngestRoutes(httplib::Server& server, const IngestOptions& options)
                     auth.find("sentry_version=7") == std::string::npos) {
                   response.status = 401;
                   response.set_content(R"({"detail":"invalid key"})", "application/json");
+                  return;
+                }
+                const Answer answer = AnswerFor(options, request.path);
+                for (const auto& [name, value] : answer.headers) response.set_header(name, value);
+                if (answer.status != 200) {
+                  response.status = answer.status;
+                  response.set_content(R"({"detail":"told to refuse"})", "application/json");
                   return;
                 }
                 std::string eventId;

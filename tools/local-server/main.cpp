@@ -47,6 +47,7 @@ LocalServer::IngestOptions IngestOptionsOf(const LocalServer::Options& options) 
   ingest.projectId = options.ingestProject;
   ingest.publicKey = options.ingestKey;
   ingest.folder = options.ingestFolder;
+  ingest.control = options.control;
   if (ingest.folder.empty()) {
     ingest.folder = std::filesystem::temp_directory_path() /
                     ("valdrix-ingest-" + std::to_string(options.port) + "-" + std::to_string(::getpid()));

@@ -16,7 +16,8 @@ const char* const kUsage =
     "                      without --ca-dir the server speaks plain HTTP\n"
     "  --ca-dir DIR        HTTPS with DIR/server.pem and DIR/server.key, signed by the test\n"
     "                      CA DIR/ca.der; all of them are made when missing\n"
-    "  --control JSON      misbehaviour per path (chunked, lowercase, blanks, redirect, cut, slow)\n"
+    "  --control JSON      misbehaviour per path (chunked, lowercase, blanks, redirect, cut, slow);\n"
+    "                      the ingest path takes a status and answer headers (a 429 and Retry-After)\n"
     "  --log FILE          appends \"<method> <path> <status>\" for every request (alias --request-log)\n"
     "  --ingest-dir DIR    crash reports received at POST /api/<project>/envelope/\n"
     "  --ingest-project ID, --ingest-key KEY   the accepted project id and public key\n";

@@ -3,6 +3,7 @@
 #include <winhttp.h>
 
 #include <memory>
+#include <string>
 
 #include "app/text.h"
 #include "reporting/transport.h"
@@ -17,6 +18,22 @@ using Internet = std::unique_ptr<void, InternetCloser>;
 
 constexpr wchar_t kUserAgent[] = L"valdrix-setup/2025-10-23";
 constexpr wchar_t kContentType[] = L"Content-Type: application/x-sentry-envelope";
+
+// The value of one answer header, empty when the answer has none.
+std::string AnswerHeader(HINTERNET request, const wchar_t* name) {
+  DWORD size = 0;
+  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                          WINHTTP_NO_HEADER_INDEX) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+    return {};
+  }
+  std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, value.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    return {};
+  }
+  value.resize(size / sizeof(wchar_t));
+  return Text::ToUtf8(value);
+}
 
 }  // namespace
 
@@ -54,7 +71,8 @@ PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, 
                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
     return {};
   }
-  return {true, status};
+  return {true, status, AnswerHeader(request.get(), L"Retry-After"),
+          AnswerHeader(request.get(), L"X-Sentry-Rate-Limits")};
 }
 
 }  // namespace Reporting
