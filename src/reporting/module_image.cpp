@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr uint16_t kPe32Magic = 0x10B;
-constexpr uint32_t kDebugDirectoryIndex = 6;
+constexpr size_t kDebugDirectoryIndex = 6;
 constexpr uint32_t kDebugTypeCodeView = 2;
 constexpr uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
 constexpr size_t kDebugEntrySize = 28;
@@ -75,7 +75,7 @@ std::optional<ModuleImage> ReadModuleImage(const uint8_t* base, size_t size, uin
   const size_t fileHeader = size_t{*peOffset} + 4;
   const auto timeStamp = bytes.Read<uint32_t>(fileHeader + 4);
   const size_t optionalHeader = fileHeader + 20;
-  const auto magic = bytes.Read<uint16_t>(optionalHeader);
+  const uint16_t magic = bytes.Read<uint16_t>(optionalHeader).value_or(0);
   const auto imageSize = bytes.Read<uint32_t>(optionalHeader + 56);
   if (!timeStamp || !imageSize || (magic != kPe32PlusMagic && magic != kPe32Magic)) return std::nullopt;
   const size_t directories = optionalHeader + (magic == kPe32PlusMagic ? 112 : 96);

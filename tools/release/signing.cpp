@@ -76,6 +76,7 @@ ProgramResult RunProgram(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_adddup2(actions.Get(), output.Write(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(actions.Get(), output.Write(), STDERR_FILENO);
   std::vector<char*> arguments;
+  arguments.reserve(argv.size() + 1);
   for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);
   pid_t child = 0;
