@@ -14,7 +14,7 @@ export CCACHE_NOHASHDIR := 1
 CMAKE_TEST_OPTIONS := -DVALDRIX_UPDATE_HOST=localhost:8443 -DVALDRIX_API_HOST=localhost:8443 \
   -DVALDRIX_DSN=https://0123456789abcdef0123456789abcdef@localhost:8443/42
 
-.PHONY: all deps build host win test test-host test-static test-wine test-fuzz fuzz demo clean format bench
+.PHONY: all deps build host win release test test-release test-host test-static test-wine test-fuzz fuzz demo clean format bench
 
 all: build
 
@@ -51,6 +51,11 @@ test: build
 	$(MAKE) --no-print-directory test-static
 	$(MAKE) --no-print-directory test-wine
 	$(MAKE) --no-print-directory test-fuzz
+	$(MAKE) --no-print-directory test-release
+
+# Two clean release builds compared, signing, symbols (scripts/run-release-tests).
+test-release: host
+	scripts/run-release-tests $(HOST_BUILD)
 
 # Each fuzz target for a bounded time; `make fuzz` runs them longer.
 test-fuzz: deps
@@ -65,6 +70,16 @@ bench: build
 	build/bench-host/bench/sha256_bench
 	bench/download_bench.sh $(WIN_BUILD) $(HOST_BUILD)
 	bench/install_bench.py
+
+# The executable customers download, into dist/ (see README, "Shipping a
+# release"). UPDATE_HOST=, API_HOST=, DSN=, ALLOW_DIRTY=1, SIGN_CERT= and
+# SIGN_KEY= (with SIGN_CHAIN=, TIMESTAMP_URL=) on the make line.
+release: deps
+	@if [[ -n "$(SIGN_CERT)" ]]; then $(MAKE) --no-print-directory $(HOST_BUILD)/build.ninja && \
+	  cmake --build $(HOST_BUILD) --target valdrix-release -j $(JOBS); fi
+	JOBS=$(JOBS) UPDATE_HOST="$(UPDATE_HOST)" API_HOST="$(API_HOST)" DSN="$(DSN)" ALLOW_DIRTY="$(ALLOW_DIRTY)" \
+	  $(if $(SIGN_CERT),SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)") \
+	  SIGN_CHAIN="$(SIGN_CHAIN)" TIMESTAMP_URL="$(TIMESTAMP_URL)" scripts/release
 
 demo: build
 	scripts/demo

@@ -10,7 +10,7 @@ PACKAGES=(
   nlohmann-json3-dev libfmt-dev googletest
   libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   libssl-dev libcpp-httplib-dev openssl curl python3 python3-sentry-sdk
-  wine64 xvfb xdotool imagemagick
+  wine64 xvfb xdotool imagemagick osslsigncode
   clang libclang-rt-14-dev clang-tidy cppcheck clang-format
 )
 

@@ -44,6 +44,7 @@ nlohmann::json MakeEvent(const EventFields& fields) {
                           {"platform", "native"},       {"level", fields.level},
                           {"release", fields.release},  {"environment", fields.environment},
                           {"user", std::move(user)},    {"breadcrumbs", {{"values", std::move(crumbs)}}}};
+  if (!fields.debugImages.empty()) event["debug_meta"] = {{"images", fields.debugImages}};
   if (fields.exception) {
     event["exception"] = {
         {"values", nlohmann::json::array({{{"type", fields.exception->type}, {"value", fields.exception->value}}})}};

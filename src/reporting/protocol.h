@@ -35,6 +35,7 @@ struct EventFields {
   std::string userId;  // left out when empty
   std::vector<Breadcrumb> breadcrumbs;
   std::optional<ExceptionEntry> exception;
+  nlohmann::json debugImages = nlohmann::json::array();  // "debug_meta" images, left out when empty
 };
 
 struct Attachment {

@@ -14,6 +14,7 @@
 #include "app/text.h"
 #include "reporting/crash_handler.h"
 #include "reporting/dsn.h"
+#include "reporting/module_image.h"
 #include "reporting/outbox.h"
 #include "reporting/protocol.h"
 #include "reporting/rate_limits.h"
@@ -43,8 +44,9 @@ struct State {
   std::deque<Breadcrumb> breadcrumbs;
   std::deque<std::string> breadcrumbTexts;  // the same, as JSON
   std::string crashEventId;
-  std::set<std::string> claimed;  // envelopes being sent by some thread
-  RateLimits limits;              // the service's limits, kept in the folder
+  nlohmann::json crashImages = nlohmann::json::array();  // the executable, for matching its symbols
+  std::set<std::string> claimed;                         // envelopes being sent by some thread
+  RateLimits limits;                                     // the service's limits, kept in the folder
   std::thread resender;
   bool closing = false;
 };
@@ -77,6 +79,7 @@ void RefreshCrashEvent(const State& state) {
   fields.release = state.release;
   fields.environment = state.environment;
   fields.userId = state.userId;
+  fields.debugImages = state.crashImages;
   SetCrashEvent(MakeEventText(fields, {state.breadcrumbTexts.begin(), state.breadcrumbTexts.end()}));
 }
 
@@ -123,6 +126,8 @@ void Init(const Options& options) {
     leftovers = state.outbox.Pending();
     state.claimed.insert(leftovers.begin(), leftovers.end());
     InstallCrashHandler(state.outbox.Folder().wstring());
+    state.crashImages = nlohmann::json::array();
+    if (const auto image = MainModuleImage()) state.crashImages.push_back(ModuleImageJson(*image));
     RefreshCrashEvent(state);
     if (leftovers.empty()) return;
     state.resender = std::thread([&state, leftovers] {

@@ -5,6 +5,7 @@
 #include "double/clock.h"
 #include "double/double.h"
 #include "reporting/crash_handler.h"
+#include "reporting/module_image.h"
 #include "reporting/transport.h"
 
 namespace Double::Reports {
@@ -104,6 +105,13 @@ void InstallCrashHandler(const std::wstring& folder) {
   auto& state = Double::Reports::GetState();
   std::lock_guard guard(state.lock);
   state.crashFolder = folder;
+}
+
+// A fixed executable, as a build with a build id would report it.
+std::optional<ModuleImage> MainModuleImage() {
+  return ModuleImage{
+      "C:\\Setup\\Valdrix.Setup.exe", 0x140000000, 0x2f000, "6553F1002f000", "8a4ecc89-f234-d8f6-c579-6c163172b312-1",
+      "Valdrix.Setup.exe.debug"};
 }
 
 void SetCrashEvent(std::string_view eventJson) {

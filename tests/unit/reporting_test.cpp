@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -13,6 +14,7 @@
 #include "double/double.h"
 #include "double/report_transport.h"
 #include "reporting/dsn.h"
+#include "reporting/module_image.h"
 #include "reporting/protocol.h"
 #include "reporting/rate_limits.h"
 #include "support/envelope.h"
@@ -235,6 +237,11 @@ TEST_F(ReportingTest, TheCrashHandlerAlwaysHoldsTheCurrentTrail) {
   EXPECT_EQ(event["level"], "fatal");
   EXPECT_EQ(event["user"]["id"], "device-7");
   EXPECT_EQ(event["breadcrumbs"]["values"].back()["message"], "Window displayed");
+  // The executable's identity, so that the report finds its debug file.
+  EXPECT_EQ(event["debug_meta"]["images"], nlohmann::json::parse(R"([{"type": "pe",
+      "code_file": "C:\\Setup\\Valdrix.Setup.exe", "image_addr": "0x140000000", "image_size": 192512,
+      "code_id": "6553F1002f000", "debug_id": "8a4ecc89-f234-d8f6-c579-6c163172b312-1",
+      "debug_file": "Valdrix.Setup.exe.debug"}])"));
   Reporting::Close();
   EXPECT_EQ(Double::Reports::CrashEvent(), "") << "no crash record after Close";
 }
@@ -441,4 +448,78 @@ TEST_F(ReportingTest, ADamagedOrFutureDatedRecordIsIgnored) {
   Reporting::CaptureException("std::exception", "held");
   EXPECT_EQ(Double::Reports::Posted().size(), 2u);
   EXPECT_EQ(Files().size(), 1u);
+namespace {
+
+// A PE32+ image as the loader maps it: headers, then a debug directory whose
+// CodeView record holds the build id.
+struct ImageLayout {
+  bool buildId = true;
+  uint32_t debugRva = 0x400;  // where the debug directory points
+  size_t cut = 0;             // bytes kept; 0: all
+  std::string pdbName;
+};
+
+std::vector<uint8_t> MakeImage(const ImageLayout& layout) {
+  std::vector<uint8_t> image(0x1000);
+  auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&image[at], &v, 4); };
+  auto put16 = [&](size_t at, uint16_t v) { std::memcpy(&image[at], &v, 2); };
+  put16(0, 0x5A4D);
+  put32(0x3C, 0x80);
+  put32(0x80, 0x00004550);
+  put32(0x84 + 4, 0x6553F100);  // TimeDateStamp
+  const size_t optional = 0x84 + 20;
+  put16(optional, 0x20B);
+  put32(optional + 56, 0x2F000);  // SizeOfImage
+  put32(optional + 108, 16);      // NumberOfRvaAndSizes
+  if (layout.buildId) {
+    put32(optional + 112 + 6 * 8, layout.debugRva);
+    put32(optional + 112 + 6 * 8 + 4, 28);
+    put32(0x400 + 12, 2);  // IMAGE_DEBUG_TYPE_CODEVIEW
+    put32(0x400 + 16, static_cast<uint32_t>(24 + layout.pdbName.size() + 1));
+    put32(0x400 + 20, 0x500);
+    put32(0x500, 0x53445352);  // "RSDS"
+    const uint8_t guid[16] = {0x89, 0xcc, 0x4e, 0x8a, 0x34, 0xf2, 0xf6, 0xd8,
+                              0xc5, 0x79, 0x6c, 0x16, 0x31, 0x72, 0xb3, 0x12};
+    std::memcpy(&image[0x504], guid, 16);
+    put32(0x514, 1);
+    std::memcpy(&image[0x518], layout.pdbName.c_str(), layout.pdbName.size() + 1);
+  }
+  if (layout.cut) image.resize(layout.cut);
+  return image;
+}
+
+}  // namespace
+
+TEST(ModuleImageTest, TheIdentityComesFromTheHeadersAndTheBuildIdRecord) {
+  struct Row {
+    const char* name;
+    ImageLayout layout;
+    const char* debugId;  // nullptr: no identity at all
+    const char* debugFile;
+  };
+  const Row rows[] = {
+      {"with a build id", {true, 0x400, 0, ""}, "8a4ecc89-f234-d8f6-c579-6c163172b312-1", "Valdrix.Setup.exe.debug"},
+      {"the record names its file",
+       {true, 0x400, 0, "setup.pdb"},
+       "8a4ecc89-f234-d8f6-c579-6c163172b312-1",
+       "setup.pdb"},
+      {"without a debug directory", {false, 0x400, 0, ""}, "", "Valdrix.Setup.exe.debug"},
+      {"a debug directory outside the image", {true, 0xFF0, 0, ""}, "", "Valdrix.Setup.exe.debug"},
+      {"the record cut off", {true, 0x400, 0x510, ""}, "", "Valdrix.Setup.exe.debug"},
+      {"headers cut off", {true, 0x400, 0x90, ""}, nullptr, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::vector<uint8_t> bytes = MakeImage(row.layout);
+    const auto image =
+        Reporting::ReadModuleImage(bytes.data(), bytes.size(), 0x140000000, "C:\\Setup\\Valdrix.Setup.exe");
+    ASSERT_EQ(image.has_value(), row.debugId != nullptr);
+    if (!image) continue;
+    EXPECT_EQ(image->codeId, "6553F1002f000");
+    EXPECT_EQ(image->imageSize, 0x2F000u);
+    EXPECT_EQ(image->debugId, row.debugId);
+    EXPECT_EQ(image->debugFile, row.debugFile);
+  }
+  const std::vector<uint8_t> notAnImage(0x1000, 0);
+  EXPECT_FALSE(Reporting::ReadModuleImage(notAnImage.data(), notAnImage.size(), 0, "x.exe"));
 }
