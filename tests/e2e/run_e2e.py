@@ -62,7 +62,7 @@ class Failure(Exception):
 class Suite:
     def __init__(self, args):
         self.args = args
-        self.work = ROOT / "build" / "e2e"
+        self.work = Path(args.work).resolve()
         self.machine = Machine(ROOT, Path(args.prefix).resolve())
         self.product = Product(self.work, Path(args.host_build).resolve(), Path(args.build).resolve(),
                                "https://localhost:8443")
@@ -400,7 +400,19 @@ def main():
     parser.add_argument("--prefix", default=os.environ.get("WINEPREFIX", str(ROOT / "build" / "wine-prefix")))
     parser.add_argument("--only", action="append", help="run only this scenario (repeatable)")
     parser.add_argument("--list", action="store_true", help="list the scenarios and whether they can run")
+    parser.add_argument("--shard", default="1/1", metavar="I/N",
+                        help="run the I-th of N shards; each shard needs its own prefix, work folder, display "
+                             "and network namespace (the server listens on localhost:8443)")
+    parser.add_argument("--claims", metavar="DIR",
+                        help="with --shard: shards share out the scenarios through this folder, each taking "
+                             "the next unclaimed one, instead of a fixed split")
+    parser.add_argument("--work", help="work folder (default build/e2e, build/e2e-I for shard I)")
     args = parser.parse_args()
+    shard, shards = (int(n) for n in args.shard.split("/"))
+    if not 1 <= shard <= shards:
+        parser.error(f"--shard {args.shard}: I must be between 1 and N")
+    if args.work is None:
+        args.work = str(ROOT / "build" / ("e2e" if shards == 1 else f"e2e-{shard}"))
 
     chosen, skipped = [], []
     for scenario in HARNESS_SCENARIOS + SCENARIOS:
@@ -413,6 +425,8 @@ def main():
         else:
             reason = None
         (skipped if reason else chosen).append((scenario, reason))
+    if shard > 1:
+        skipped = []  # the first shard names them
     for scenario, reason in skipped:
         print(f"SKIP {scenario['name']}: {reason}")
     if args.list:
@@ -420,11 +434,27 @@ def main():
             print(f"RUN  {scenario['name']}: {scenario['about']}")
         return 0
 
+    if shards > 1 and not args.claims:
+        chosen = chosen[shard - 1::shards]
+
+    def mine(scenario):
+        """With a claims folder, a scenario belongs to the shard that claims it first."""
+        if not args.claims:
+            return True
+        try:
+            os.close(os.open(Path(args.claims) / scenario["name"], os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+            return True
+        except FileExistsError:
+            return False
+
     suite = Suite(args)
-    failed = []
+    failed, ran = [], 0
     try:
         suite.prepare(need_product=any(s in SCENARIOS for s, _ in chosen))
         for scenario, _ in chosen:
+            if not mine(scenario):
+                continue
+            ran += 1
             started = time.monotonic()
             try:
                 suite.run_scenario(scenario)
@@ -434,7 +464,7 @@ def main():
                 print(f"FAIL {scenario['name']}: {error}", flush=True)
     finally:
         suite.finish()
-    print(f"{len(chosen) - len(failed)} passed, {len(failed)} failed, {len(skipped)} skipped")
+    print(f"{ran - len(failed)} passed, {len(failed)} failed, {len(skipped)} skipped")
     return 1 if failed else 0
 
 
