@@ -189,8 +189,8 @@ class Suite:
                 elif action == "answer":
                     if not wait_visible("^Valdrix$", params[1]):
                         raise Failure(f"no box appeared to answer with {params[0]}")
-                    time.sleep(0.7)  # let it paint for the screenshot
                     if len(params) > 2:
+                        time.sleep(0.7)  # let it paint for the screenshot
                         self.screenshot(params[2])
                     if self.machine.run([tool, "answer", "Valdrix", params[0], params[1]]).returncode != 0:
                         raise Failure(f"could not answer the box with {params[0]}")
