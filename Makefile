@@ -1,6 +1,7 @@
 # Valdrix Setup: the two commands of the README, and their parts.
-#   make demo  installs what is missing, builds, and runs a silent install
-#              under Wine against the local update server.
+#   make demo  installs what the demo needs, builds the setup, its stand-ins,
+#              the release tool and the local server (no tests), and runs a
+#              silent install under Wine against the local update server.
 #   make test  installs what is missing, builds both targets, runs every test.
 #   make bench runs the benchmarks (ratios against references of the same run).
 SHELL := /bin/bash
@@ -46,14 +47,12 @@ test-static: host
 test-wine: win host
 	scripts/run-wine-tests $(WIN_BUILD)
 
-test: build
-	$(MAKE) --no-print-directory test-host
-	$(MAKE) --no-print-directory test-static
-	$(MAKE) --no-print-directory test-wine
-	$(MAKE) --no-print-directory test-fuzz
-	$(MAKE) --no-print-directory test-release
+# Every stage, timed, with the Wine tests beside static analysis and fuzzing;
+# ends with the stage times and one line per test layer (scripts/run-all-tests).
+test: deps
+	CMAKE_TEST_OPTIONS="$(CMAKE_TEST_OPTIONS)" JOBS=$(JOBS) scripts/run-all-tests $(HOST_BUILD) $(WIN_BUILD)
 
-# Two clean release builds compared, signing, symbols (scripts/run-release-tests).
+# Two clean release builds compared, signing, symbols (also a stage of make test).
 test-release: host
 	scripts/run-release-tests $(HOST_BUILD)
 
@@ -81,8 +80,9 @@ release: deps
 	  $(if $(SIGN_CERT),SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)") \
 	  SIGN_CHAIN="$(SIGN_CHAIN)" TIMESTAMP_URL="$(TIMESTAMP_URL)" scripts/release
 
-demo: build
-	scripts/demo
+# Installs and builds only what the demo needs (scripts/demo).
+demo:
+	CMAKE_TEST_OPTIONS="$(CMAKE_TEST_OPTIONS)" JOBS=$(JOBS) scripts/demo
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h')

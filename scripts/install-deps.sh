@@ -2,17 +2,23 @@
 # Installs what building and testing the setup needs on a Debian machine.
 # Idempotent: packages already present are not touched, so repeated runs cost
 # one dpkg query.
+#   scripts/install-deps.sh [--demo]   --demo: only what `make demo` needs
 set -euo pipefail
 
+# What `make demo` needs: both builds, the local server, Wine.
 PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
   g++-mingw-w64-x86-64-posix
   nlohmann-json3-dev libfmt-dev googletest
   libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
-  libssl-dev libcpp-httplib-dev openssl curl python3 python3-sentry-sdk
-  wine64 xvfb xdotool imagemagick osslsigncode
-  clang libclang-rt-14-dev clang-tidy cppcheck clang-format
+  libssl-dev libcpp-httplib-dev openssl python3
+  wine64 osslsigncode
 )
+# What the tests need on top: a virtual display and its tools, fuzzing,
+# static analysis and formatting.
+if [[ ${1:-} != --demo ]]; then
+  PACKAGES+=(python3-sentry-sdk curl xvfb xdotool imagemagick clang libclang-rt-14-dev clang-tidy cppcheck clang-format)
+fi
 
 missing=()
 for package in "${PACKAGES[@]}"; do

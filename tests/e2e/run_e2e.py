@@ -42,7 +42,7 @@ class Failure(Exception):
 class Suite:
     def __init__(self, args):
         self.args = args
-        self.work = ROOT / "build" / "e2e"
+        self.work = Path(args.work).resolve()
         self.machine = Machine(ROOT, Path(args.prefix).resolve())
         self.product = Product(self.work, Path(args.host_build).resolve(), Path(args.build).resolve(),
                                "https://localhost:8443")
@@ -175,8 +175,8 @@ class Suite:
                 elif action == "answer":
                     if not wait_visible("^Valdrix$", params[1]):
                         raise Failure(f"no box appeared to answer with {params[0]}")
-                    time.sleep(0.7)  # let it paint for the screenshot
                     if len(params) > 2:
+                        time.sleep(0.7)  # let it paint for the screenshot
                         self.screenshot(params[2])
                     if self.machine.run([tool, "answer", "Valdrix", params[0], params[1]]).returncode != 0:
                         raise Failure(f"could not answer the box with {params[0]}")
@@ -392,7 +392,19 @@ def main():
     parser.add_argument("--prefix", default=os.environ.get("WINEPREFIX", str(ROOT / "build" / "wine-prefix")))
     parser.add_argument("--only", action="append", help="run only this scenario (repeatable)")
     parser.add_argument("--list", action="store_true", help="list the scenarios")
+    parser.add_argument("--shard", default="1/1", metavar="I/N",
+                        help="run the I-th of N shards; each shard needs its own prefix, work folder, display "
+                             "and network namespace (the server listens on localhost:8443)")
+    parser.add_argument("--claims", metavar="DIR",
+                        help="with --shard: shards share out the scenarios through this folder, each taking "
+                             "the next unclaimed one, instead of a fixed split")
+    parser.add_argument("--work", help="work folder (default build/e2e, build/e2e-I for shard I)")
     args = parser.parse_args()
+    shard, shards = (int(n) for n in args.shard.split("/"))
+    if not 1 <= shard <= shards:
+        parser.error(f"--shard {args.shard}: I must be between 1 and N")
+    if args.work is None:
+        args.work = str(ROOT / "build" / ("e2e" if shards == 1 else f"e2e-{shard}"))
 
     chosen = [s for s in HARNESS_SCENARIOS + SCENARIOS if not args.only or s["name"] in args.only]
     if args.list:
@@ -400,11 +412,27 @@ def main():
             print(f"RUN  {scenario['name']}: {scenario['about']}")
         return 0
 
+    if shards > 1 and not args.claims:
+        chosen = chosen[shard - 1::shards]
+
+    def mine(scenario):
+        """With a claims folder, a scenario belongs to the shard that claims it first."""
+        if not args.claims:
+            return True
+        try:
+            os.close(os.open(Path(args.claims) / scenario["name"], os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+            return True
+        except FileExistsError:
+            return False
+
     suite = Suite(args)
-    failed = []
+    failed, ran = [], 0
     try:
         suite.prepare(need_product=any(s in SCENARIOS for s in chosen))
         for scenario in chosen:
+            if not mine(scenario):
+                continue
+            ran += 1
             started = time.monotonic()
             try:
                 suite.run_scenario(scenario)
@@ -414,7 +442,7 @@ def main():
                 print(f"FAIL {scenario['name']}: {error}", flush=True)
     finally:
         suite.finish()
-    print(f"e2e: {len(chosen) - len(failed)} passed, {len(failed)} failed, 0 skipped")
+    print(f"e2e: {ran - len(failed)} passed, {len(failed)} failed, 0 skipped")
     return 1 if failed else 0
 
 
