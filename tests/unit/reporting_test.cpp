@@ -448,6 +448,8 @@ TEST_F(ReportingTest, ADamagedOrFutureDatedRecordIsIgnored) {
   Reporting::CaptureException("std::exception", "held");
   EXPECT_EQ(Double::Reports::Posted().size(), 2u);
   EXPECT_EQ(Files().size(), 1u);
+}
+
 namespace {
 
 // A PE32+ image as the loader maps it: headers, then a debug directory whose
