@@ -20,6 +20,9 @@ given steps:
   ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
                                      left (root only); the drive grows by that much
   ("republish_large", path, bytes)   publish a new version of that size
+  ("sessions", ["<id> <state>", ...])  the user sessions Windows lists (state as in
+                                     WTS_CONNECTSTATE_CLASS); none unless given
+  ("start_client",)                  start the installed client as a user would (Wine puts it in session 1)
 
 interactive steps (the window under Xvfb; boxes are answered through their own messages):
   ("wait_window", title, seconds)    ("screenshot", name)  PNG of the window and any box over it
@@ -45,6 +48,12 @@ expect keys:
   outbox               how many reports wait on disk for the ingest endpoint
   files                {path: "present" | "absent"} in the install folder
   pending_renames      bool: something of the product waits for a restart to be deleted
+  task_runs            the lines the Task Scheduler added to runs.log in this run ("<task> <session>")
+  client_starts        the client's own record of its starts in this run: "direct", or "task <session>"
+                       (started by the logon task for that session, with its argument and folder)
+  clients              how many client processes run afterwards
+  reported             texts that the events reaching the ingest endpoint must carry
+Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
 """
 
 # Which parts of the product a scenario needs; the runner skips a scenario
@@ -96,6 +105,54 @@ SCENARIOS = [
                    "log": ["Removing existing client scheduled task", "Removing existing verify scheduled task",
                            "Uninstalling existing service..",
                            "There are no user sessions, we can't start the client app!"]},
+    },
+    # --- the client in each user session ---
+    {
+        "name": "silent_install_starts_client_in_each_session",
+        "about": "A silent install runs the logon task in every user session but session 0; one client each.",
+        "requires": SILENT + ["prefix"],
+        "given": [("sessions", ["0 Disconnected", "1 Active", "2 Active"])],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True,
+                   "task_runs": ["ValdrixLogon 1", "ValdrixLogon 2"], "client_starts": ["task 1", "task 2"],
+                   "clients": 2,
+                   "log": ["Starting scheduled task for session 1", "Starting scheduled task for session 2"]},
+    },
+    {
+        "name": "session_without_user_is_ignored",
+        "about": "The Task Scheduler refuses the listener session (no user, E_INVALIDARG); the run goes on and succeeds.",
+        "requires": SILENT + ["prefix"],
+        "given": [("sessions", ["1 Active", "65536 Listen"])],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "task_runs": ["ValdrixLogon 1"], "client_starts": ["task 1"],
+                   "clients": 1, "log": ["Starting scheduled task for session 65536", "Finished!"]},
+    },
+    {
+        "name": "verify_starts_client_only_where_missing",
+        "about": "Verify with sessions 1 and 2 and one client (Wine puts it in session 1) starts one, for session 2; "
+                 "with both stopped, two.",
+        "requires": SILENT + ["prefix", "verify-flow"],
+        "given": [("install",), ("sessions", ["1 Active", "2 Active"]), ("start_client",)],
+        "run": ["/silent", "/verify"],
+        "expect": {"exit": 0, "task_runs": ["ValdrixLogon 2"], "client_starts": ["task 2"], "clients": 2,
+                   "log": ["Not running on session 2, starting scheduled task"]},
+        "next": [{
+            "given": [("kill", "Valdrix.Desktop.exe")],
+            "run": ["/silent", "/verify"],
+            "expect": {"exit": 0, "task_runs": ["ValdrixLogon 1", "ValdrixLogon 2"],
+                       "client_starts": ["task 1", "task 2"], "clients": 2},
+        }],
+    },
+    {
+        "name": "verify_dontstart_with_sessions_starts_nothing",
+        "about": "Verify with /dontstart and a stopped product warns for the service and each session, starts nothing.",
+        "requires": SILENT + ["prefix", "verify-flow"],
+        "given": [("install",), ("stop_service",), ("sessions", ["1 Active", "2 Active"])],
+        "run": ["/silent", "/verify", "/dontstart"],
+        "expect": {"exit": 0, "service_running": False, "task_runs": [], "client_starts": [], "clients": 0,
+                   "log": ['Service not running! It will not start because of the "don\'t start" flag.',
+                           'Client not running on session 1! It will not start because of the "don\'t start" flag.',
+                           'Client not running on session 2! It will not start because of the "don\'t start" flag.']},
     },
     {
         "name": "verify_reenables_and_starts",
@@ -235,7 +292,7 @@ SCENARIOS = [
         "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("install",), ("republish", "rules.dat"), ("hold", "rules.dat")],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 1, "reports": True, "log": ["attempt 5)"]},
+        "expect": {"exit": 1, "product": "unchanged", "reports": True, "log": ["attempt 5)"]},
         "next": [{
             "given": [("release",)],
             "run": ["/silent", "/update"],
@@ -269,13 +326,15 @@ SCENARIOS = [
     },
     {
         "name": "interactive_install_with_window",
-        "about": "The default run shows the progress window, installs, and closes by itself.",
+        "about": "The default run shows the progress window, installs, starts one client itself whatever the "
+                 "sessions, and closes by itself.",
         "requires": SILENT + ["prefix", "ui"],
-        "given": [],
+        "given": [("sessions", ["1 Active", "2 Active"])],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("screenshot", "install-progress"),
                         ("wait_exit", 600)],
-        "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"]},
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"],
+                   "task_runs": [], "client_starts": ["direct"], "clients": 1},
     },
     {
         "name": "report_waits_on_disk_until_ingest_is_back",
@@ -324,7 +383,8 @@ SCENARIOS = [
         "given": [("install",)],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "2", 60), ("wait_exit", 60)],
-        "expect": {"product": "unchanged", "manifest_requests": 0, "reports": False,
+        # A window closed without running anything ends like any closed window: 0.
+        "expect": {"exit": 0, "product": "unchanged", "manifest_requests": 0, "reports": False,
                    "log": ["Starting with UI"]},
     },
     {
@@ -335,7 +395,7 @@ SCENARIOS = [
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "7", 60, "legacy-question"),
                         ("wait_exit", 60)],
-        "expect": {"legacy_present": True, "manifest_requests": 0, "reports": False,
+        "expect": {"exit": 0, "legacy_present": True, "manifest_requests": 0, "reports": False,
                    "files": {"Valdrix.Desktop.exe": "absent"}},
     },
     {
