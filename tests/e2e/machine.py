@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import struct
+import tempfile
 import subprocess
 import time
 import xml.etree.ElementTree as ET
@@ -98,8 +99,14 @@ class Machine:
     # --- running -----------------------------------------------------------
     def run(self, args, timeout=600, check=False, env=None):
         merged = dict(self.env, **(env or {}))
-        result = subprocess.run([str(self.wine_run)] + [str(a) for a in args], env=merged, timeout=timeout,
-                                stdin=subprocess.DEVNULL, capture_output=True)
+        # Into files, not pipes: what the program starts (a client run through
+        # the in-process Task Scheduler stand-in) may outlive it with its streams.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            ended = subprocess.run([str(self.wine_run)] + [str(a) for a in args], env=merged, timeout=timeout,
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(ended.args, ended.returncode, out.read(), err.read())
         if check and result.returncode != 0:
             raise RuntimeError(f"{args} exited with {result.returncode}: {result.stderr.decode(errors='replace')}")
         return result
