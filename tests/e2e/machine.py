@@ -6,6 +6,8 @@ import json
 import os
 import re
 import shutil
+import struct
+import tempfile
 import subprocess
 import time
 import xml.etree.ElementTree as ET
@@ -19,6 +21,41 @@ PROTOCOL_KEY = r"HKLM\Software\Classes\valdrix"
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\{}"
 PRODUCT_PROCESSES = ("Valdrix.Desktop.exe", "Valdrix.Desktop.Scan.exe", "Valdrix.Desktop.Service.exe",
                      "Valdrix.Setup.exe", "__temp_Valdrix.Setup.exe", "Morvex.Setup.exe")
+
+
+def read_link(path: Path):
+    """Target, arguments and working folder of a shell link (.lnk), or None
+    when there is no link: the header, the item list (skipped), the link
+    information's local path, then the counted strings."""
+    if not path.exists():
+        return None
+    data = path.read_bytes()
+    u16 = lambda at: struct.unpack_from("<H", data, at)[0]
+    u32 = lambda at: struct.unpack_from("<I", data, at)[0]
+    if u32(0) != 0x4C:
+        raise RuntimeError(f"{path} is not a shell link")
+    flags, at, target = u32(20), 0x4C, ""
+    if flags & 0x1:  # HasLinkTargetIDList
+        at += 2 + u16(at)
+    if flags & 0x2:  # HasLinkInfo
+        info, header = at, u32(at + 4)
+        cstring = lambda start: data[start:data.index(b"\0", start)].decode("latin-1")
+        wstring = lambda start: data[start:].decode("utf-16-le").split("\0", 1)[0]
+        if u32(info + 8) & 0x1:  # VolumeIDAndLocalBasePath
+            if header >= 0x24:
+                target = wstring(info + u32(info + 28)) + wstring(info + u32(info + 32))
+            else:
+                target = cstring(info + u32(info + 16)) + cstring(info + u32(info + 24))
+        at += u32(at)
+    strings = {}
+    for bit, name in ((0x4, "name"), (0x8, "relative_path"), (0x10, "working_directory"), (0x20, "arguments")):
+        if flags & bit:
+            count = u16(at)
+            size = count * 2 if flags & 0x80 else count
+            strings[name] = data[at + 2:at + 2 + size].decode("utf-16-le" if flags & 0x80 else "latin-1")
+            at += 2 + size
+    return {"target": target, "arguments": strings.get("arguments", ""),
+            "working_directory": strings.get("working_directory", "")}
 
 
 class Machine:
@@ -72,8 +109,14 @@ class Machine:
     # --- running -----------------------------------------------------------
     def run(self, args, timeout=600, check=False, env=None):
         merged = dict(self.env, **(env or {}))
-        result = subprocess.run([str(self.wine_run)] + [str(a) for a in args], env=merged, timeout=timeout,
-                                stdin=subprocess.DEVNULL, capture_output=True)
+        # Into files, not pipes: what the program starts (a client run through
+        # the in-process Task Scheduler stand-in) may outlive it with its streams.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            ended = subprocess.run([str(self.wine_run)] + [str(a) for a in args], env=merged, timeout=timeout,
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(ended.args, ended.returncode, out.read(), err.read())
         if check and result.returncode != 0:
             raise RuntimeError(f"{args} exited with {result.returncode}: {result.stderr.decode(errors='replace')}")
         return result
@@ -151,11 +194,12 @@ class Machine:
             time.sleep(0.2)
         return True
 
-    # --- tasks (as the Task Scheduler recorded them) -------------------------
-    # The Task Scheduler stand-in (tools/prepare-wine-prefix) keeps each task as
-    # C:\valdrix-tasks\<name>.json; Wine's own keeps XML in system32\tasks.
+    # --- tasks (as the Task Scheduler shows them) --------------------------------
+    # The Task Scheduler stand-in (tools/prepare-wine-prefix) keeps each task's
+    # XML document as C:\valdrix-tasks\<name>.xml, next to its own record
+    # <name>.json; Wine's own keeps the XML in system32\tasks.
     def task_file(self, name):
-        for path in (self.host_path("C:\\valdrix-tasks\\" + name + ".json"),
+        for path in (self.host_path("C:\\valdrix-tasks\\" + name + ".xml"),
                      self.host_path("C:\\windows\\system32\\tasks\\" + name)):
             if path.exists():
                 return path
@@ -165,12 +209,6 @@ class Machine:
         path = self.task_file(name)
         if path is None:
             return {"exists": False}
-        if path.suffix == ".json":
-            record = json.loads(path.read_text("utf-8"))
-            action = (record.get("actions") or [{}])[0]
-            return {"exists": True, "enabled": bool(record.get("enabled", True)), "command": action.get("path", ""),
-                    "arguments": action.get("arguments", ""),
-                    "working_directory": action.get("workingDirectory", "")}
         raw = path.read_bytes()
         text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8-sig", "replace")
         text = re.sub(r"<\?xml[^>]*\?>", "", text)
@@ -179,22 +217,44 @@ class Machine:
         get = lambda p: (root.findtext(p) or "").strip()
         return {"exists": True, "enabled": get("Settings/Enabled").lower() != "false",
                 "command": get("Actions/Exec/Command"), "arguments": get("Actions/Exec/Arguments"),
-                "working_directory": get("Actions/Exec/WorkingDirectory")}
+                "working_directory": get("Actions/Exec/WorkingDirectory"),
+                "triggers": [t.tag for t in root.iterfind("Triggers/*")],
+                "account": get("Principals/Principal/GroupId") or get("Principals/Principal/UserId"),
+                "run_level": get("Principals/Principal/RunLevel")}
 
     def set_task_enabled(self, name, enabled):
-        path = self.task_file(name)
-        record = json.loads(path.read_text("utf-8"))
+        """As the Task Scheduler stand-in records it: its record and the XML."""
+        record_path = self.host_path("C:\\valdrix-tasks\\" + name + ".json")
+        record = json.loads(record_path.read_text("utf-8"))
         record["enabled"] = enabled
-        path.write_text(json.dumps(record))
+        record_path.write_text(json.dumps(record))
+        path = self.task_file(name)
+        path.write_text(re.sub(r"<Enabled>\w+</Enabled>", f"<Enabled>{str(enabled).lower()}</Enabled>",
+                               path.read_text("utf-8")), "utf-8")
 
     def task_runs(self):
         path = self.host_path("C:\\valdrix-tasks\\runs.log")
         return path.read_text("utf-8").splitlines() if path.exists() else []
 
     def delete_task(self, name):
-        path = self.task_file(name)
-        if path is not None:
-            path.unlink()
+        for suffix in (".json", ".xml"):
+            path = self.host_path("C:\\valdrix-tasks\\" + name + suffix)
+            if path.exists():
+                path.unlink()
+
+    # --- user sessions (the session-enumeration stand-in's list) ---------------
+    @property
+    def sessions_file(self) -> Path:
+        return self.host_path(r"C:\valdrix-fixtures\sessions.txt")
+
+    def set_sessions(self, lines):
+        self.sessions_file.parent.mkdir(parents=True, exist_ok=True)
+        self.sessions_file.write_text("".join(line + "\n" for line in lines))
+
+    def fixture_errors(self):
+        """What the stand-ins reported as wrong (a sessions.txt line, an action that would not start)."""
+        path = self.host_path(r"C:\valdrix-fixtures\errors.log")
+        return path.read_text("utf-8", "replace").splitlines() if path.exists() else []
 
     # --- processes -----------------------------------------------------------
     def processes(self):
@@ -214,6 +274,30 @@ class Machine:
                 if re.search(r"(^|[\\/ ])" + re.escape(name) + r"(\s|$)", cmdline):
                     names.append(name)
         return sorted(names)
+
+    def start_client(self):
+        """Starts the installed client as a user would, without waiting, and
+        returns once it has recorded its start."""
+        started = len(self.client_starts())
+        subprocess.Popen([str(self.wine_run), INSTALL + "Valdrix.Desktop.exe"], env=dict(self.env),
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not self.wait_for(lambda: len(self.client_starts()) > started, 30):
+            raise RuntimeError("the client did not start")
+
+    def client_starts(self):
+        """The stand-in client's own record of each start: "direct", or "task
+        <session>" when the Task Scheduler started it for a session with the
+        logon task's argument in the install folder (else what it got)."""
+        starts = []
+        for e in self.standin_events("Valdrix.Desktop.exe"):
+            if e["event"] != "start" or "--uninstall" in e["cmdline"]:
+                continue
+            if e.get("task_session") is None:
+                starts.append("direct")
+                continue
+            as_task = e["cmdline"].endswith(" --startup") and e["directory"].rstrip("\\") == INSTALL.rstrip("\\")
+            starts.append(f"task {e['task_session']}" + ("" if as_task else f" ({e['cmdline']} in {e['directory']})"))
+        return starts
 
     def kill_processes(self, name):
         """Kills every process of this prefix whose command line names name."""
@@ -302,6 +386,10 @@ class Machine:
             self.reg_delete(key)
         self.kill_processes("valdrix_hold_file")
         self.release_small_drive()
+        for path in (self.sessions_file, self.host_path(r"C:\valdrix-fixtures\errors.log"),
+                     self.host_path(r"C:\valdrix-tasks\runs.log")):
+            if path.exists():
+                path.unlink()
         for folder in (self.install_dir, self.host_path(LEGACY), self.standins_dir):
             shutil.rmtree(folder, ignore_errors=True)
         for link in (self.desktop_link(), self.programs_link()):
@@ -325,7 +413,6 @@ class Machine:
         product = self.reg_values(PRODUCT_KEY)
         uninstall = self.reg_values(UNINSTALL_KEY)
         protocol = self.reg_query(PROTOCOL_KEY)
-        link_target = lambda p: p.read_bytes().decode("utf-16-le", "replace") if p.exists() else None
         log = self.setup_log()
         return {
             "files": files,
@@ -339,8 +426,8 @@ class Machine:
             "legacy_service": self.service("Morvex"),
             "tasks": {name: self.task(name) for name in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon")},
             "shortcuts": {"desktop": self.desktop_link().exists(), "programs": self.programs_link().exists(),
-                          "desktop_target_ok": "Valdrix.Desktop.exe" in (link_target(self.desktop_link()) or "")
-                          if self.desktop_link().exists() else None},
+                          "desktop_link": read_link(self.desktop_link()),
+                          "programs_link": read_link(self.programs_link())},
             "legacy_folder": self.host_path(LEGACY).exists(),
             "processes": self.processes(),
             "log": log.read_text("utf-8", "replace").splitlines() if log else [],

@@ -130,6 +130,10 @@ class Suite:
             self.hold_file(INSTALL + rest[0])
         elif kind == "release":
             m.kill_processes("valdrix_hold_file")
+        elif kind == "sessions":
+            m.set_sessions(rest[0])
+        elif kind == "start_client":
+            m.start_client()
         elif kind == "small_drive":
             m.move_install_to_small_drive(self.work / "small-drive", rest[0])
         elif kind == "grow_drive":
@@ -264,6 +268,17 @@ class Suite:
         for key, value in flags.items():
             if key in expect:
                 want(value == expect[key], f"{key} is {value}, expected {expect[key]}")
+        if "task_runs" in expect:
+            got = self.machine.task_runs()[standin_offsets["task_runs"]:]
+            want(got == expect["task_runs"], f"task runs {got}, expected {expect['task_runs']}")
+        if "client_starts" in expect:
+            got = sorted(self.machine.client_starts()[standin_offsets["client_starts"]:])
+            want(got == sorted(expect["client_starts"]), f"client starts {got}, expected {expect['client_starts']}")
+        if "clients" in expect:
+            got = after["processes"].count("Valdrix.Desktop.exe")
+            want(got == expect["clients"], f"{got} client process(es), expected {expect['clients']}")
+        errors = self.machine.fixture_errors()
+        want(not errors, f"the stand-ins reported: {errors}")
         if "downloads" in expect:
             got = sorted(LocalServer.product_downloads(requests))
             wanted = sorted(f["path"] for f in self.product.manifest["files"]) if expect["downloads"] == "*" \
@@ -290,6 +305,10 @@ class Suite:
         if "delivered" in expect:
             got = LocalServer.exception_values(requests)
             want(got == expect["delivered"], f"events delivered {got}, expected {expect['delivered']}")
+        if "reported" in expect:
+            bodies = "\n".join(r[2] for r in requests if r[0] == "ENVELOPE")
+            for text in expect["reported"]:
+                want(text in bodies, f"no reported event carries {text!r}")
         if "breadcrumbs" in expect:
             crumbs = LocalServer.breadcrumbs(requests)
             for message in expect["breadcrumbs"]:
@@ -335,8 +354,14 @@ class Suite:
             problems.append(f"protocol handler: {state['protocol']}")
         if not state["uninstall_entry"] or "--uninstall" not in state["uninstall_entry"].get("UninstallString", ""):
             problems.append(f"uninstall entry: {state['uninstall_entry']}")
-        if not state["shortcuts"]["programs"]:
-            problems.append("Start-menu shortcut missing")
+        if not (logon.get("triggers") == ["LogonTrigger"] and verify.get("triggers") == ["TimeTrigger"]):
+            problems.append(f"task triggers: logon {logon.get('triggers')}, verify {verify.get('triggers')}")
+        # Links name the client alone: no arguments, no working folder.
+        client = {"target": INSTALL + "Valdrix.Desktop.exe", "arguments": "", "working_directory": ""}
+        for kind in ("programs_link", "desktop_link"):
+            link = state["shortcuts"][kind]
+            if (link is not None or kind == "programs_link") and link != client:
+                problems.append(f"{kind}: {link}, expected {client}")
         return problems
 
     # --- one scenario ------------------------------------------------------------
@@ -363,6 +388,7 @@ class Suite:
         offset = self.server.offset() if self.server else 0
         prereq_offset = len(m.standin_events("Valdrix.Runtime.Setup.exe"))
         task_runs = len(m.task_runs())
+        client_starts = len(m.client_starts())
         if "run_legacy" in scenario:
             exit_code = m.run([LEGACY + LEGACY_EXE] + scenario["run_legacy"]).returncode
         elif "interactive" in scenario:
@@ -377,9 +403,13 @@ class Suite:
                 and time.monotonic() < deadline:
             time.sleep(0.2)
         time.sleep(0.5)
+        # Clients started through the logon task start after the setup has ended.
+        wanted_starts = len(scenario["expect"].get("client_starts", []))
+        m.wait_for(lambda: len(m.client_starts()) - client_starts >= wanted_starts, 30)
         after = m.snapshot()
         requests = self.server.requests(offset) if self.server else []
-        self.check(scenario, before, after, exit_code, requests, {"prereq": prereq_offset, "task_runs": task_runs})
+        self.check(scenario, before, after, exit_code, requests, {"prereq": prereq_offset, "task_runs": task_runs,
+                                                                            "client_starts": client_starts})
         official = self.server.official_parser_problems(offset) if self.server else []
         if official:
             raise Failure("the reporting service's own parser disagrees: " + "; ".join(official))

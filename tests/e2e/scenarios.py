@@ -23,6 +23,9 @@ given steps:
   ("ingest_answers", status, {header: value})  the ingest endpoint refuses every envelope so
   ("ingest_normally",)               the ingest endpoint takes envelopes again
   ("end_rate_limits",)               the reporting client's remembered limits lie in the past
+  ("sessions", ["<id> <state>", ...])  the user sessions Windows lists (state as in
+                                     WTS_CONNECTSTATE_CLASS); none unless given
+  ("start_client",)                  start the installed client as a user would (Wine puts it in session 1)
 
 interactive steps (the window under Xvfb; boxes are answered through their own messages):
   ("wait_window", title, seconds)    ("screenshot", name)  PNG of the window and any box over it
@@ -49,19 +52,18 @@ expect keys:
   delivered            exception values of the events received, in the order received
   files                {path: "present" | "absent"} in the install folder
   pending_renames      bool: something of the product waits for a restart to be deleted
+  task_runs            the lines the Task Scheduler added to runs.log in this run ("<task> <session>")
+  client_starts        the client's own record of its starts in this run: "direct", or "task <session>"
+                       (started by the logon task for that session, with its argument and folder)
+  clients              how many client processes run afterwards
+  reported             texts that the events reaching the ingest endpoint must carry
+Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
 """
-
-# Which parts of the product a scenario needs; the runner skips a scenario
-# whose parts have not landed yet and says which.
-SILENT = ["flows", "windows-layer", "downloads", "server"]
-UNINSTALL = SILENT + ["token"]
-REPORTING = ["reporting", "ingest"]
 
 SCENARIOS = [
     {
         "name": "clean_install",
         "about": "A first silent install on a clean machine runs every step and starts the product.",
-        "requires": SILENT + ["prefix"],
         "given": [],
         "run": ["/silent"],
         "expect": {"exit": 0, "product": "installed", "service_running": True,
@@ -71,7 +73,6 @@ SCENARIOS = [
     {
         "name": "update_unchanged_manifest_downloads_nothing",
         "about": "/update with the same manifest fetches only the manifest but re-registers and restarts.",
-        "requires": SILENT + ["prefix"],
         "given": [("install",)],
         "run": ["/silent", "/update"],
         "expect": {"exit": 0, "product": "installed", "service_running": True,
@@ -81,7 +82,6 @@ SCENARIOS = [
     {
         "name": "update_one_changed_file_downloads_only_it",
         "about": "/update after one file was republished fetches exactly that file.",
-        "requires": SILENT + ["prefix"],
         "given": [("install",), ("republish", "rules.dat")],
         "run": ["/silent", "/update"],
         "expect": {"exit": 0, "product": "installed", "downloads": ["rules.dat"], "manifest_requests": 1,
@@ -90,7 +90,6 @@ SCENARIOS = [
     {
         "name": "install_over_existing_install",
         "about": "A second install replaces every file, re-creates service and tasks, keeps one of each.",
-        "requires": SILENT + ["prefix"],
         "given": [("install",), ("kill", "Valdrix.Desktop.exe")],
         "run": ["/silent"],
         # A silent run starts the client only through the logon task in each
@@ -101,10 +100,53 @@ SCENARIOS = [
                            "Uninstalling existing service..",
                            "There are no user sessions, we can't start the client app!"]},
     },
+    # --- the client in each user session ---
+    {
+        "name": "silent_install_starts_client_in_each_session",
+        "about": "A silent install runs the logon task in every user session but session 0; one client each.",
+        "given": [("sessions", ["0 Disconnected", "1 Active", "2 Active"])],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True,
+                   "task_runs": ["ValdrixLogon 1", "ValdrixLogon 2"], "client_starts": ["task 1", "task 2"],
+                   "clients": 2,
+                   "log": ["Starting scheduled task for session 1", "Starting scheduled task for session 2"]},
+    },
+    {
+        "name": "session_without_user_is_ignored",
+        "about": "The Task Scheduler refuses the listener session (no user, E_INVALIDARG); the run goes on and succeeds.",
+        "given": [("sessions", ["1 Active", "65536 Listen"])],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "task_runs": ["ValdrixLogon 1"], "client_starts": ["task 1"],
+                   "clients": 1, "log": ["Starting scheduled task for session 65536", "Finished!"]},
+    },
+    {
+        "name": "verify_starts_client_only_where_missing",
+        "about": "Verify with sessions 1 and 2 and one client (Wine puts it in session 1) starts one, for session 2; "
+                 "with both stopped, two.",
+        "given": [("install",), ("sessions", ["1 Active", "2 Active"]), ("start_client",)],
+        "run": ["/silent", "/verify"],
+        "expect": {"exit": 0, "task_runs": ["ValdrixLogon 2"], "client_starts": ["task 2"], "clients": 2,
+                   "log": ["Not running on session 2, starting scheduled task"]},
+        "next": [{
+            "given": [("kill", "Valdrix.Desktop.exe")],
+            "run": ["/silent", "/verify"],
+            "expect": {"exit": 0, "task_runs": ["ValdrixLogon 1", "ValdrixLogon 2"],
+                       "client_starts": ["task 1", "task 2"], "clients": 2},
+        }],
+    },
+    {
+        "name": "verify_dontstart_with_sessions_starts_nothing",
+        "about": "Verify with /dontstart and a stopped product warns for the service and each session, starts nothing.",
+        "given": [("install",), ("stop_service",), ("sessions", ["1 Active", "2 Active"])],
+        "run": ["/silent", "/verify", "/dontstart"],
+        "expect": {"exit": 0, "service_running": False, "task_runs": [], "client_starts": [], "clients": 0,
+                   "log": ['Service not running! It will not start because of the "don\'t start" flag.',
+                           'Client not running on session 1! It will not start because of the "don\'t start" flag.',
+                           'Client not running on session 2! It will not start because of the "don\'t start" flag.']},
+    },
     {
         "name": "verify_reenables_and_starts",
         "about": "Verify turns a disabled service and logon task back on and starts the stopped service.",
-        "requires": SILENT + ["prefix", "verify-flow"],
         "given": [("install",), ("stop_service",), ("disable_service",), ("disable_task", "ValdrixLogon")],
         "run": ["/silent", "/verify"],
         "expect": {"exit": 0, "service_running": True, "service_enabled": True, "logon_task_enabled": True,
@@ -113,7 +155,6 @@ SCENARIOS = [
     {
         "name": "verify_repairs_prerequisites_after_1053",
         "about": "A service start failing with 1053 repairs the prerequisites once and starts again.",
-        "requires": SILENT + ["prefix", "verify-flow"],
         "given": [("install",), ("stop_service",), ("control", "Valdrix.Desktop.Service.exe", ["fail-1053"])],
         "run": ["/silent", "/verify"],
         "expect": {"exit": 0, "service_running": True, "prereq_runs": {"install": 0, "repair": 1}},
@@ -121,7 +162,6 @@ SCENARIOS = [
     {
         "name": "uninstall_with_fresh_token",
         "about": "A token signed just now removes everything, without needing a restart.",
-        "requires": UNINSTALL + ["prefix", "uninstall-flow"],
         "given": [("install",)],
         "run": ["/silent", "/uninstall", "/token=$token"],
         "expect": {"exit": 0, "product": "absent", "service_running": False, "client_running": False,
@@ -130,7 +170,6 @@ SCENARIOS = [
     {
         "name": "uninstall_with_expired_token_changes_nothing",
         "about": "A token older than 300 seconds is refused before anything is touched.",
-        "requires": UNINSTALL + ["prefix", "uninstall-flow"] + REPORTING,
         "given": [("install",)],
         "run": ["/silent", "/uninstall", "/token=$expired_token"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "log": ["Token expired"],
@@ -139,7 +178,6 @@ SCENARIOS = [
     {
         "name": "uninstall_nologin_with_config_key_changes_nothing",
         "about": "/nologin is refused while the account configuration exists.",
-        "requires": UNINSTALL + ["prefix", "uninstall-flow"] + REPORTING,
         "given": [("install",), ("set_value", "ConfigKey", "account")],
         "run": ["/silent", "/uninstall", "/nologin"],
         "expect": {"exit": 1, "product": "unchanged", "log": ["Config still exists"], "reports": True},
@@ -147,7 +185,6 @@ SCENARIOS = [
     {
         "name": "legacy_present_without_permission",
         "about": "The predecessor blocks a silent install without /legacyuninstall; nothing is downloaded.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("legacy",)],
         "run": ["/silent"],
         "expect": {"exit": 1, "legacy_present": True, "downloads": [], "manifest_requests": 0,
@@ -157,7 +194,6 @@ SCENARIOS = [
     {
         "name": "legacy_removed_with_legacyuninstall",
         "about": "/legacyuninstall runs the predecessor's uninstaller, then installs.",
-        "requires": SILENT + ["prefix"],
         "given": [("legacy",)],
         "run": ["/silent", "/legacyuninstall"],
         "expect": {"exit": 0, "legacy_present": False, "product": "installed", "service_running": True,
@@ -166,7 +202,6 @@ SCENARIOS = [
     {
         "name": "self_update_from_install_folder",
         "about": "The installed setup updating itself moves aside to __temp_Valdrix.Setup.exe.",
-        "requires": SILENT + ["prefix"],
         "given": [("install",), ("touch", "Valdrix.Setup.exe")],
         "run": ["/silent", "/update"],
         "from_install_folder": True,
@@ -176,7 +211,6 @@ SCENARIOS = [
     {
         "name": "digest_mismatch_replaces_nothing",
         "about": "A file whose bytes do not match the manifest stops the run before anything is replaced.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("install",), ("corrupt", "rules.dat")],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True,
@@ -185,7 +219,6 @@ SCENARIOS = [
     {
         "name": "server_unreachable",
         "about": "Without the update server an install fails cleanly and changes nothing.",
-        "requires": SILENT + ["prefix", "reporting"],
         "given": [("install",), ("server_down",)],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True,
@@ -195,7 +228,6 @@ SCENARIOS = [
     {
         "name": "fault_connection_closed_mid_file",
         "about": "The server closes the connection half-way through a file: nothing is replaced; the next run mends.",
-        "requires": SILENT + ["prefix"],
         "given": [("install",), ("republish", "rules.dat"), ("serve_fault", "rules.dat", "cut")],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "verify_task_enabled": True,
@@ -209,7 +241,6 @@ SCENARIOS = [
     {
         "name": "fault_status_500_for_one_file",
         "about": "The server answers 500 for one file: nothing is replaced, the error is reported; the next run mends.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("install",), ("republish", "strings.json"), ("serve_fault", "strings.json", "status-500")],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "log": ["HTTP error 500"],
@@ -223,7 +254,6 @@ SCENARIOS = [
     {
         "name": "fault_disk_full_while_staging",
         "about": "The install folder's drive fills up while a file is staged: nothing is replaced; with room, the next run mends.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("install",), ("small_drive", 1024), ("republish_large", "rules.dat", 3 << 20)],
         "run": ["/silent", "/update"],
         "expect": {"exit": 1, "product": "unchanged", "service_running": True, "reports": True},
@@ -236,10 +266,9 @@ SCENARIOS = [
     {
         "name": "fault_target_file_locked",
         "about": "A running program holds a product file open: five attempts, then an error; once released, the next run mends.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("install",), ("republish", "rules.dat"), ("hold", "rules.dat")],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 1, "reports": True, "log": ["attempt 5)"]},
+        "expect": {"exit": 1, "product": "unchanged", "reports": True, "log": ["attempt 5)"]},
         "next": [{
             "given": [("release",)],
             "run": ["/silent", "/update"],
@@ -249,7 +278,6 @@ SCENARIOS = [
     {
         "name": "fault_service_ignores_stop",
         "about": "A service that ignores the stop control is terminated, and the update completes.",
-        "requires": SILENT + ["prefix"],
         # The stand-in reads its control file when it starts.
         "given": [("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("install",), ("republish", "rules.dat")],
         "run": ["/silent", "/update"],
@@ -259,7 +287,6 @@ SCENARIOS = [
     {
         "name": "fault_killed_between_staging_and_commit",
         "about": "The setup is killed after staging, while it stops the product; the next run completes the update.",
-        "requires": SILENT + ["prefix"],
         # The stand-in reads its control file when it starts.
         "given": [("control", "Valdrix.Desktop.Service.exe", ["ignore-stop"]), ("install",), ("republish", "rules.dat")],
         "run": ["/silent", "/update"],
@@ -273,18 +300,18 @@ SCENARIOS = [
     },
     {
         "name": "interactive_install_with_window",
-        "about": "The default run shows the progress window, installs, and closes by itself.",
-        "requires": SILENT + ["prefix", "ui"],
-        "given": [],
+        "about": "The default run shows the progress window, installs, starts one client itself whatever the "
+                 "sessions, and closes by itself.",
+        "given": [("sessions", ["1 Active", "2 Active"])],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("screenshot", "install-progress"),
                         ("wait_exit", 600)],
-        "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"]},
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"],
+                   "task_runs": [], "client_starts": ["direct"], "clients": 1},
     },
     {
         "name": "report_waits_on_disk_until_ingest_is_back",
         "about": "A failed run whose ingest endpoint is down keeps its event on disk; the next start sends it.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("server_down",)],
         "run": ["/silent"],
         "expect": {"exit": 1, "outbox": 1, "files": {"Valdrix.Desktop.exe": "absent"},
@@ -299,7 +326,6 @@ SCENARIOS = [
     {
         "name": "report_holds_back_while_the_service_says_429",
         "about": "A 429 with Retry-After is remembered across runs: later runs send nothing until it ends.",
-        "requires": SILENT + ["prefix"] + REPORTING,
         "given": [("legacy",), ("ingest_answers", 429, {"Retry-After": "3600"})],
         "run": ["/silent"],
         "expect": {"exit": 1, "reports": 1, "outbox": 1, "log": ["Legacy application is still installed!"]},
@@ -316,7 +342,6 @@ SCENARIOS = [
     {
         "name": "interactive_already_installed_choose_verify",
         "about": "Started again on an installed machine, the window offers Verify; choosing it repairs.",
-        "requires": SILENT + ["prefix", "ui", "verify-flow"],
         "given": [("install",), ("stop_service",)],
         "run": [],
         # A verify run with the window stays open when it has finished; it is closed like a user would.
@@ -329,7 +354,6 @@ SCENARIOS = [
     {
         "name": "interactive_already_installed_reinstall_reports_answers",
         "about": "Reinstall chosen, then a file fails its digest: the error box, and the answers in the event.",
-        "requires": SILENT + ["prefix", "ui"] + REPORTING,
         "given": [("install",), ("corrupt", "rules.dat")],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "7", 60),
@@ -341,28 +365,26 @@ SCENARIOS = [
     {
         "name": "interactive_already_installed_cancel",
         "about": "Esc on the already-installed question closes the setup without running anything.",
-        "requires": SILENT + ["prefix", "ui"],
         "given": [("install",)],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "2", 60), ("wait_exit", 60)],
-        "expect": {"product": "unchanged", "manifest_requests": 0, "reports": False,
+        # A window closed without running anything ends like any closed window: 0.
+        "expect": {"exit": 0, "product": "unchanged", "manifest_requests": 0, "reports": False,
                    "log": ["Starting with UI"]},
     },
     {
         "name": "interactive_legacy_no_closes",
         "about": "No to the legacy question closes the setup; the legacy build and the machine stay as they were.",
-        "requires": SILENT + ["prefix", "ui"],
         "given": [("legacy",)],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "7", 60, "legacy-question"),
                         ("wait_exit", 60)],
-        "expect": {"legacy_present": True, "manifest_requests": 0, "reports": False,
+        "expect": {"exit": 0, "legacy_present": True, "manifest_requests": 0, "reports": False,
                    "files": {"Valdrix.Desktop.exe": "absent"}},
     },
     {
         "name": "interactive_legacy_yes_removes_it",
         "about": "Yes to the legacy question removes it; a failing download then reports both answers' trail.",
-        "requires": SILENT + ["prefix", "ui"] + REPORTING,
         "given": [("legacy",), ("corrupt", "rules.dat")],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "6", 60), ("answer", "1", 300),
@@ -378,7 +400,6 @@ HARNESS_SCENARIOS = [
     {
         "name": "legacy_standin_uninstalls_itself",
         "about": "Morvex.Setup.exe /silent /uninstall removes the legacy service and folder.",
-        "requires": [],
         "given": [("legacy",)],
         "run_legacy": ["/silent", "/uninstall"],
         "expect": {"exit": 0, "legacy_present": False},
@@ -386,7 +407,6 @@ HARNESS_SCENARIOS = [
     {
         "name": "legacy_standin_fails_on_demand",
         "about": "With exit=7 in its control file the legacy uninstaller changes nothing and ends with 7.",
-        "requires": [],
         "given": [("legacy",), ("control", "Morvex.Setup.exe", ["exit=7"])],
         "run_legacy": ["/silent", "/uninstall"],
         "expect": {"exit": 7, "legacy_present": True},
