@@ -256,7 +256,8 @@ SCENARIOS = [
         "about": "The install folder's drive fills up while a file is staged: nothing is replaced; with room, the next run mends.",
         "given": [("install",), ("small_drive", 1024), ("republish_large", "rules.dat", 3 << 20)],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "reports": True},
+        "expect": {"exit": 1, "product": "unchanged", "service_running": True, "reports": True,
+                   "log": ["System error caught during setup:", "(code 112)"], "reported": ["(error code 112)"]},
         "next": [{
             "given": [("grow_drive", 8192)],
             "run": ["/silent", "/update"],
