@@ -65,6 +65,7 @@ bench: build
 	build/bench-host/bench/sha256_bench
 	bench/download_bench.sh $(WIN_BUILD) $(HOST_BUILD)
 	bench/install_bench.py
+	bench/verify_bench.py
 
 demo: build
 	scripts/demo
