@@ -131,9 +131,11 @@ def main():
         requests_before = server.offset()
         log_before = len(log_lines(machine))
         empty, verify = [], []
-        for _ in range(options.pairs):
+        for pair in range(options.pairs):
             empty.append(measure(machine, [EMPTY]))
             verify.append(measure(machine, [SETUP, "/silent", "/verify"]))
+            print(f"pair {pair + 1}: empty {empty[-1].wall * 1000:.0f} ms, verify {verify[-1].wall * 1000:.0f} ms",
+                  file=sys.stderr)
         failed = [s.code for s in verify + empty if s.code != 0]
         requests = server.requests(requests_before)
         lines = log_lines(machine)[log_before:]
