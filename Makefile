@@ -69,6 +69,7 @@ bench: build
 	build/bench-host/bench/sha256_bench
 	bench/download_bench.sh $(WIN_BUILD) $(HOST_BUILD)
 	bench/install_bench.py
+	bench/verify_bench.py
 
 # The executable customers download, into dist/ (see README, "Shipping a
 # release"). UPDATE_HOST=, API_HOST=, DSN=, ALLOW_DIRTY=1, SIGN_CERT= and
