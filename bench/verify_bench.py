@@ -15,7 +15,7 @@ in a prefix of the bench's own (build/bench-verify/wine-prefix). The server
 keeps running during the runs, so a request made by verify would be served,
 and is counted: a healthy verify makes none.
 
-    bench/verify_bench.py [--pairs N] [--trace FILE]
+    bench/verify_bench.py [--pairs N] [--trace FILE] [--setup EXE]
 
 --trace FILE writes one more verify run's Wine debug output (timestamps, DLL
 loads and the selected relay channels below) to FILE, after the measurement."""
@@ -107,6 +107,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--pairs", type=int, default=9, help="alternated pairs of runs (at least 7)")
     parser.add_argument("--trace", type=Path, help="write one traced verify run's Wine debug output here")
+    parser.add_argument("--setup", type=Path, help="measure this build of Valdrix.Setup.exe (an older one, say) "
+                        "instead of the Windows build's; the install is still made by the Windows build's")
     options = parser.parse_args()
     if options.pairs < 7:
         parser.error("--pairs must be at least 7")
@@ -119,6 +121,8 @@ def main():
     subprocess.run([str(ROOT / "tools" / "prepare-wine-prefix"), str(machine.prefix), str(ca_certificate())],
                    check=True)
     server = install(machine, work)
+    if options.setup:
+        shutil.copy2(options.setup, machine.host_path(SETUP))
     try:
         # Already running from the install (then with a persistence that the
         # back-to-back runs never reach), or started here.
