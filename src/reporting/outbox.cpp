@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/text.h"
+#include "reporting/atomic_file.h"
 
 namespace Reporting {
 namespace fs = std::filesystem;
@@ -48,24 +49,7 @@ bool Outbox::Open(const fs::path& folder) {
 
 bool Outbox::Store(std::string_view name, std::string_view envelope) const {
   const fs::path target = folder_ / PathFromUtf8(std::string(name) + std::string(kEnvelopeSuffix));
-  fs::path temp = target;
-  temp += PathFromUtf8(kTempSuffix);
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(envelope.data(), static_cast<std::streamsize>(envelope.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      fs::remove(temp, ignored);
-      return false;
-    }
-  }
-  std::error_code error;
-  fs::rename(temp, target, error);
-  if (error) {
-    fs::remove(temp, error);
-    return false;
-  }
+  if (!WriteFileAtomically(target, envelope)) return false;
   const std::vector<std::string> pending = Pending();
   for (size_t i = 0; i + kMaxPending < pending.size(); ++i) Remove(pending[i]);
   return true;

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "reporting/atomic_file.h"
+
 namespace Reporting {
 namespace fs = std::filesystem;
 namespace {
@@ -238,25 +240,6 @@ void RateLimits::LoadFile(const fs::path& file, int64_t now) {
   if (!in.bad()) Load(text.str(), now);
 }
 
-bool RateLimits::SaveFile(const fs::path& file, int64_t now) const {
-  fs::path temp = file;
-  temp += ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    const std::string record = Serialize(now);
-    out.write(record.data(), static_cast<std::streamsize>(record.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      fs::remove(temp, ignored);
-      return false;
-    }
-  }
-  std::error_code error;
-  fs::rename(temp, file, error);
-  if (!error) return true;
-  fs::remove(temp, error);
-  return false;
-}
+bool RateLimits::SaveFile(const fs::path& file, int64_t now) const { return WriteFileAtomically(file, Serialize(now)); }
 
 }  // namespace Reporting
