@@ -21,14 +21,13 @@ Prints one PASS or FAIL line per check and "N passed, N failed" at the end.
 """
 import argparse
 import hashlib
-import importlib.machinery
-import importlib.util
 import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import types
 import zlib
 from pathlib import Path
 
@@ -61,10 +60,11 @@ def sha256(path):
 
 
 def load_release_script():
-    loader = importlib.machinery.SourceFileLoader("release_script", str(ROOT / "scripts" / "release"))
-    spec = importlib.util.spec_from_loader("release_script", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    """scripts/release as a module (it has no .py name to import it by)."""
+    path = ROOT / "scripts" / "release"
+    module = types.ModuleType("release_script")
+    module.__file__ = str(path)
+    exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
     return module
 
 
