@@ -160,30 +160,26 @@ class LocalServer:
         return [r for r in requests if r[0] == "POST" and r[1].startswith("/api/")]
 
     @staticmethod
-    def exception_values(requests):
-        """The first exception value of each event received, in the order the
-        endpoint took them."""
-        values = []
+    def _json_items(requests):
+        """Every JSON object in the envelopes received, in the order the
+        endpoint took them (envelope names sort by arrival)."""
         for _, _, body in sorted((r for r in requests if r[0] == "ENVELOPE"), key=lambda r: r[1]):
             for line in body.splitlines():
                 try:
                     item = json.loads(line)
                 except ValueError:
                     continue
-                if isinstance(item, dict) and "exception" in item:
-                    values.append(item["exception"]["values"][0]["value"])
-        return values
+                if isinstance(item, dict):
+                    yield item
+
+    @staticmethod
+    def exception_values(requests):
+        """The first exception value of each event received, in order."""
+        return [item["exception"]["values"][0]["value"]
+                for item in LocalServer._json_items(requests) if "exception" in item]
 
     @staticmethod
     def breadcrumbs(requests):
         """Messages of the breadcrumbs carried by the events received, in order."""
-        messages = []
-        for _, _, body in (r for r in requests if r[0] == "ENVELOPE"):
-            for line in body.splitlines():
-                try:
-                    item = json.loads(line)
-                except ValueError:
-                    continue
-                if isinstance(item, dict) and "breadcrumbs" in item:
-                    messages += [crumb.get("message", "") for crumb in item["breadcrumbs"].get("values", [])]
-        return messages
+        return [crumb.get("message", "") for item in LocalServer._json_items(requests) if "breadcrumbs" in item
+                for crumb in item["breadcrumbs"].get("values", [])]
