@@ -2,6 +2,7 @@
 """`make demo`: publishes a demo product with valdrix-release, serves it on
 https://localhost:8443, installs it silently under Wine and shows what is now
 on the machine. Run again, it updates and shows that nothing was downloaded."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -51,7 +52,9 @@ def report(machine, state, downloads, requests):
 def main():
     work = ROOT / "build" / "demo"
     machine = Machine(ROOT, work / "wine-prefix")
-    product = Product(work, ROOT / "build" / "host", ROOT / "build" / "win64", "https://localhost:8443")
+    host_build = ROOT / os.environ.get("DEMO_HOST_BUILD", "build/demo-host")
+    win_build = ROOT / os.environ.get("DEMO_WIN_BUILD", "build/win64")
+    product = Product(work, host_build, win_build, "https://localhost:8443")
     prepare = ROOT / "tools" / "prepare-wine-prefix"
     if not prepare.exists():
         print("tools/prepare-wine-prefix is not in the tree yet; the demo needs it to trust the server's CA.")
@@ -69,7 +72,7 @@ def main():
     try:
         setup = machine.host_path(SETUP)
         setup.parent.mkdir(parents=True, exist_ok=True)
-        setup.write_bytes((ROOT / "build" / "win64" / "bin" / "Valdrix.Setup.exe").read_bytes())
+        setup.write_bytes((win_build / "bin" / "Valdrix.Setup.exe").read_bytes())
         installed = (machine.install_dir / "app_version.txt").exists()
         args = [SETUP, "/silent"] + (["/update"] if installed else [])
         print(f"\nRunning {' '.join(args)} under Wine..")
