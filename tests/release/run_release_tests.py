@@ -27,6 +27,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import types
 import zlib
 from pathlib import Path
@@ -267,8 +268,20 @@ def check_signing(tool, dist, clone_dir, work):
 
 
 def wine(prefix, *args):
+    """The program's output goes through a file: a Wine process that the run
+    starts (a service manager, say) may keep a pipe open long after it."""
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
-    return run([ROOT / "scripts" / "wine-run", *args], env=env, check_result=False)
+    with tempfile.TemporaryFile("w+") as output:
+        result = subprocess.run([str(a) for a in (ROOT / "scripts" / "wine-run", *args)], env=env, text=True,
+                                stdout=output, stderr=subprocess.STDOUT)
+        output.seek(0)
+        result.stdout = output.read()
+    return result
+
+
+def stop_wine(prefix):
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(prefix)),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def check_wine_trust(build_dir, signing, ca, other, tampered):
@@ -416,6 +429,8 @@ def main():
                 check_wine_trust(build_dir, signing, ca, other, tampered)
         if fixtures.returncode == 0:
             check_symbols(build_dir, epoch, work)
+        # Its service manager would keep the prefix's server alive for good.
+        stop_wine(work / "signing" / "wine-prefix")
 
     print(f"{results['passed']} passed, {results['failed']} failed")
     return 1 if results["failed"] else 0
