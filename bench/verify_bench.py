@@ -2,7 +2,10 @@
 """Cost of the verify task's run under Wine: "/silent /verify" on a healthy
 installation against an empty Windows program (GUI subsystem, static, like the
 setup), alternated in one run. Prints the medians of wall time and CPU time
-(user + system) with their ratios, and the peak memory of each.
+(user + system) with their ratios, and the peak memory of each. A third
+program, the floor (bench/verify_floor.cpp), makes only the Windows calls that
+a healthy verify needs: what it costs above the empty program is Wine's price
+for those APIs, and what the setup costs above it is the setup's own.
 
 What is counted: the resource usage of the wine64 child alone (wait4). The
 wineserver is a separate, long-lived process; it is started persistent
@@ -37,6 +40,7 @@ from server import LocalServer, ca_certificate  # noqa: E402
 
 SETUP = "C:\\valdrix-bench\\Valdrix.Setup.exe"
 EMPTY = "C:\\valdrix-bench\\empty_program.exe"
+FLOOR = "C:\\valdrix-bench\\verify_floor.exe"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 TRACE_CHANNELS = "+timestamp,+pid,+tid,+loaddll,+process,+module"
@@ -96,6 +100,7 @@ def install(machine: Machine, work: Path):
     folder.mkdir(parents=True, exist_ok=True)
     shutil.copy2(ROOT / "build" / "win64" / "bin" / "Valdrix.Setup.exe", machine.host_path(SETUP))
     shutil.copy2(ROOT / "build" / "win64" / "bin" / "empty_program.exe", machine.host_path(EMPTY))
+    shutil.copy2(ROOT / "build" / "win64" / "bin" / "verify_floor.exe", machine.host_path(FLOOR))
     result = machine.run([SETUP, "/silent"])
     if result.returncode != 0:
         server.stop()
@@ -113,7 +118,8 @@ def main():
     if options.pairs < 7:
         parser.error("--pairs must be at least 7")
 
-    for target in ("valdrix_setup", "empty_program", "valdrix_trust_ca", "valdrix_task_scheduler", "standins"):
+    for target in ("valdrix_setup", "empty_program", "verify_floor", "valdrix_trust_ca", "valdrix_task_scheduler",
+                   "standins"):
         subprocess.run(["cmake", "--build", str(ROOT / "build" / "win64"), "--target", target], check=True,
                        stdout=subprocess.DEVNULL)
     work = ROOT / "build" / "bench-verify"
@@ -128,19 +134,23 @@ def main():
         # back-to-back runs never reach), or started here.
         subprocess.run([WINESERVER, "-p"], env=machine.env, stderr=subprocess.DEVNULL)
         # The first runs of each fill the caches; they are not counted.
-        warm = [measure(machine, [EMPTY]), measure(machine, [SETUP, "/silent", "/verify"])]
+        warm = [measure(machine, [EMPTY]), measure(machine, [FLOOR]), measure(machine, [SETUP, "/silent", "/verify"])]
+        if warm[2].code != 0:
+            print(f"verify failed with {warm[2].code}; see {machine.setup_log()}")
+            return 1
         if warm[1].code != 0:
-            print(f"verify failed with {warm[1].code}; see {machine.setup_log()}")
+            print(f"the floor program found no healthy installation (exit {warm[1].code})")
             return 1
         requests_before = server.offset()
         log_before = len(log_lines(machine))
-        empty, verify = [], []
+        empty, floor, verify = [], [], []
         for pair in range(options.pairs):
             empty.append(measure(machine, [EMPTY]))
+            floor.append(measure(machine, [FLOOR]))
             verify.append(measure(machine, [SETUP, "/silent", "/verify"]))
-            print(f"pair {pair + 1}: empty {empty[-1].wall * 1000:.0f} ms, verify {verify[-1].wall * 1000:.0f} ms",
-                  file=sys.stderr)
-        failed = [s.code for s in verify + empty if s.code != 0]
+            print(f"round {pair + 1}: empty {empty[-1].wall * 1000:.0f} ms, floor {floor[-1].wall * 1000:.0f} ms, "
+                  f"verify {verify[-1].wall * 1000:.0f} ms", file=sys.stderr)
+        failed = [s.code for s in verify + floor + empty if s.code != 0]
         requests = server.requests(requests_before)
         lines = log_lines(machine)[log_before:]
         if options.trace:
@@ -155,13 +165,16 @@ def main():
         return 1
 
     med = lambda samples, field: statistics.median(getattr(s, field) for s in samples)
-    wall_e, wall_v = med(empty, "wall"), med(verify, "wall")
-    cpu_e, cpu_v = med(empty, "cpu"), med(verify, "cpu")
-    print(f"/silent /verify on a healthy install vs an empty Windows program, {options.pairs} alternated pairs, "
+    wall_e, wall_f, wall_v = med(empty, "wall"), med(floor, "wall"), med(verify, "wall")
+    cpu_e, cpu_f, cpu_v = med(empty, "cpu"), med(floor, "cpu"), med(verify, "cpu")
+    print(f"/silent /verify on a healthy install vs an empty Windows program, {options.pairs} alternated rounds, "
           "medians (persistent wineserver, not counted)")
     print(f"  wall         empty {wall_e * 1000:7.1f} ms   verify {wall_v * 1000:7.1f} ms   ratio {wall_v / wall_e:5.2f}"
           "   (target <= 3)")
     print(f"  CPU          empty {cpu_e * 1000:7.1f} ms   verify {cpu_v * 1000:7.1f} ms   ratio {cpu_v / cpu_e:5.2f}")
+    print(f"  floor        wall {wall_f * 1000:7.1f} ms (ratio {wall_f / wall_e:5.2f} to empty, verify {wall_v / wall_f:5.2f} "
+          f"to it), CPU {cpu_f * 1000:7.1f} ms (ratio {cpu_f / cpu_e:5.2f}, verify {cpu_v / cpu_f:5.2f} to it)")
+    print("               (floor: only the Windows calls a healthy verify needs, bench/verify_floor.cpp)")
     print(f"  peak memory  empty {med(empty, 'peak_kib') / 1024:7.1f} MiB  verify "
           f"{med(verify, 'peak_kib') / 1024:7.1f} MiB  ratio {med(verify, 'peak_kib') / med(empty, 'peak_kib'):5.2f}")
     print(f"  prefix CPU   empty {med(empty, 'prefix_cpu') * 1000:7.1f} ms   verify "
