@@ -2,14 +2,21 @@
 """Cost of the verify task's run under Wine: "/silent /verify" on a healthy
 installation against an empty Windows program (GUI subsystem, static, like the
 setup), alternated in one run. Prints the medians of wall time and CPU time
-(user + system) with their ratios, and the peak memory of each. A third
-program, the floor (bench/verify_floor.cpp), makes only the Windows calls that
-a healthy verify needs: what it costs above the empty program is Wine's price
-for those APIs, and what the setup costs above it is the setup's own.
+(user + system) with their ratios, and the peak memory of each.
+
+Two more programs (bench/verify_floor.cpp) stand between them and make only a
+healthy verify's Windows calls, in its order, with no engine and no reporting:
+- the floor makes the calls the setup is built to make (a service-manager
+  connection per service query, a Task Scheduler connection per task query,
+  process names from the module list). What it costs above the empty program
+  is Wine's price for them; what the setup costs above it is the setup's own.
+- the minimal floor gets the same answers with the fewest calls (one
+  connection each, image names from the kernel): the difference between the
+  floors is the price of the calls' design.
 
 What is counted: the resource usage of the wine64 child alone (wait4). The
 wineserver is a separate, long-lived process; it is started persistent
-(`wineserver -p`) before the first run, so its start is counted in neither
+(`wineserver -p`) before the first run, so its start is counted in no
 program. Work that the run causes in Wine's other processes of the prefix
 (wineserver, services.exe, rpcss, ...) is shown on its own line as "prefix CPU".
 
@@ -18,10 +25,13 @@ in a prefix of the bench's own (build/bench-verify/wine-prefix). The server
 keeps running during the runs, so a request made by verify would be served,
 and is counted: a healthy verify makes none.
 
-    bench/verify_bench.py [--pairs N] [--trace FILE] [--setup EXE]
+    bench/verify_bench.py [--pairs N] [--trace FILE [--trace-channels LIST] [--trace-program NAME]] [--setup EXE]
 
---trace FILE writes one more verify run's Wine debug output (timestamps, DLL
-loads and the selected relay channels below) to FILE, after the measurement."""
+--trace FILE writes one more run's Wine debug output (timestamps, DLL loads and
+the selected channels) to FILE, after the measurement: of the verify, or of
+the program named by --trace-program. With "+debugstr" among the channels, the
+trace shows what the program passes to OutputDebugString, which is the
+simplest way to time a phase of the setup by hand."""
 import argparse
 import os
 import shutil
@@ -44,6 +54,13 @@ FLOOR = "C:\\valdrix-bench\\verify_floor.exe"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 TRACE_CHANNELS = "+timestamp,+pid,+tid,+loaddll,+process,+module"
+# Run in this order in every round.
+PROGRAMS = {
+    "empty": [EMPTY],
+    "minimal": [FLOOR, "/minimal"],
+    "floor": [FLOOR],
+    "verify": [SETUP, "/silent", "/verify"],
+}
 
 
 def prefix_cpu_ticks(prefix: Path, exclude: int):
@@ -110,8 +127,12 @@ def install(machine: Machine, work: Path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--pairs", type=int, default=9, help="alternated pairs of runs (at least 7)")
-    parser.add_argument("--trace", type=Path, help="write one traced verify run's Wine debug output here")
+    parser.add_argument("--pairs", type=int, default=9, help="alternated rounds of runs (at least 7)")
+    parser.add_argument("--trace", type=Path, help="write one more traced run's Wine debug output here")
+    parser.add_argument("--trace-channels", default=TRACE_CHANNELS,
+                        help=f"WINEDEBUG channels of the traced run (default {TRACE_CHANNELS})")
+    parser.add_argument("--trace-program", choices=list(PROGRAMS), default="verify",
+                        help="the program of the traced run (default verify)")
     parser.add_argument("--setup", type=Path, help="measure this build of Valdrix.Setup.exe (an older one, say) "
                         "instead of the Windows build's; the install is still made by the Windows build's")
     options = parser.parse_args()
@@ -134,28 +155,26 @@ def main():
         # back-to-back runs never reach), or started here.
         subprocess.run([WINESERVER, "-p"], env=machine.env, stderr=subprocess.DEVNULL)
         # The first runs of each fill the caches; they are not counted.
-        warm = [measure(machine, [EMPTY]), measure(machine, [FLOOR]), measure(machine, [SETUP, "/silent", "/verify"])]
-        if warm[2].code != 0:
-            print(f"verify failed with {warm[2].code}; see {machine.setup_log()}")
-            return 1
-        if warm[1].code != 0:
-            print(f"the floor program found no healthy installation (exit {warm[1].code})")
-            return 1
+        for name, args in PROGRAMS.items():
+            warm = measure(machine, args)
+            if warm.code != 0:
+                print(f"{name} failed with {warm.code} on the healthy installation; see {machine.setup_log()}")
+                return 1
         requests_before = server.offset()
         log_before = len(log_lines(machine))
-        empty, floor, verify = [], [], []
+        samples = {name: [] for name in PROGRAMS}
         for pair in range(options.pairs):
-            empty.append(measure(machine, [EMPTY]))
-            floor.append(measure(machine, [FLOOR]))
-            verify.append(measure(machine, [SETUP, "/silent", "/verify"]))
-            print(f"round {pair + 1}: empty {empty[-1].wall * 1000:.0f} ms, floor {floor[-1].wall * 1000:.0f} ms, "
-                  f"verify {verify[-1].wall * 1000:.0f} ms", file=sys.stderr)
-        failed = [s.code for s in verify + floor + empty if s.code != 0]
+            for name, args in PROGRAMS.items():
+                samples[name].append(measure(machine, args))
+            print(f"round {pair + 1}: " + ", ".join(f"{name} {runs[-1].wall * 1000:.0f} ms"
+                                                   for name, runs in samples.items()), file=sys.stderr)
+        failed = [s.code for runs in samples.values() for s in runs if s.code != 0]
         requests = server.requests(requests_before)
         lines = log_lines(machine)[log_before:]
         if options.trace:
             with open(options.trace, "wb") as out:
-                measure(machine, [SETUP, "/silent", "/verify"], env={"WINEDEBUG": TRACE_CHANNELS}, stderr=out)
+                measure(machine, PROGRAMS[options.trace_program], env={"WINEDEBUG": options.trace_channels},
+                        stderr=out)
     finally:
         machine.kill_product_processes()
         server.stop()
@@ -164,21 +183,30 @@ def main():
         print(f"runs failed with exit codes {failed}; see {machine.setup_log()}")
         return 1
 
-    med = lambda samples, field: statistics.median(getattr(s, field) for s in samples)
-    wall_e, wall_f, wall_v = med(empty, "wall"), med(floor, "wall"), med(verify, "wall")
-    cpu_e, cpu_f, cpu_v = med(empty, "cpu"), med(floor, "cpu"), med(verify, "cpu")
+    def med(name, field):
+        return statistics.median(getattr(s, field) for s in samples[name])
+
+    wall = {name: med(name, "wall") for name in PROGRAMS}
+    cpu = {name: med(name, "cpu") for name in PROGRAMS}
     print(f"/silent /verify on a healthy install vs an empty Windows program, {options.pairs} alternated rounds, "
           "medians (persistent wineserver, not counted)")
-    print(f"  wall         empty {wall_e * 1000:7.1f} ms   verify {wall_v * 1000:7.1f} ms   ratio {wall_v / wall_e:5.2f}"
-          "   (target <= 3)")
-    print(f"  CPU          empty {cpu_e * 1000:7.1f} ms   verify {cpu_v * 1000:7.1f} ms   ratio {cpu_v / cpu_e:5.2f}")
-    print(f"  floor        wall {wall_f * 1000:7.1f} ms (ratio {wall_f / wall_e:5.2f} to empty, verify {wall_v / wall_f:5.2f} "
-          f"to it), CPU {cpu_f * 1000:7.1f} ms (ratio {cpu_f / cpu_e:5.2f}, verify {cpu_v / cpu_f:5.2f} to it)")
-    print("               (floor: only the Windows calls a healthy verify needs, bench/verify_floor.cpp)")
-    print(f"  peak memory  empty {med(empty, 'peak_kib') / 1024:7.1f} MiB  verify "
-          f"{med(verify, 'peak_kib') / 1024:7.1f} MiB  ratio {med(verify, 'peak_kib') / med(empty, 'peak_kib'):5.2f}")
-    print(f"  prefix CPU   empty {med(empty, 'prefix_cpu') * 1000:7.1f} ms   verify "
-          f"{med(verify, 'prefix_cpu') * 1000:7.1f} ms   (Wine's other processes during the run)")
+    print(f"  wall         empty {wall['empty'] * 1000:7.1f} ms   verify {wall['verify'] * 1000:7.1f} ms   "
+          f"ratio {wall['verify'] / wall['empty']:5.2f}   (target <= 3)")
+    print(f"  CPU          empty {cpu['empty'] * 1000:7.1f} ms   verify {cpu['verify'] * 1000:7.1f} ms   "
+          f"ratio {cpu['verify'] / cpu['empty']:5.2f}")
+    for name, label in (("floor", "floor"), ("minimal", "min. floor")):
+        print(f"  {label:<12} wall {wall[name] * 1000:7.1f} ms (ratio {wall[name] / wall['empty']:5.2f} to empty, "
+              f"verify {wall['verify'] / wall[name]:5.2f} to it), CPU {cpu[name] * 1000:7.1f} ms (ratio "
+              f"{cpu[name] / cpu['empty']:5.2f}, verify {cpu['verify'] / cpu[name]:5.2f} to it)")
+    print("               (floor: the Windows calls of a healthy verify as the setup makes them; min. floor: the same")
+    print("                answers with the fewest calls; see bench/verify_floor.cpp)")
+    print(f"  setup's own  wall {(wall['verify'] - wall['floor']) * 1000:7.1f} ms   CPU "
+          f"{(cpu['verify'] - cpu['floor']) * 1000:7.1f} ms   (verify minus floor)")
+    peak = {name: med(name, "peak_kib") / 1024 for name in ("empty", "verify")}
+    print(f"  peak memory  empty {peak['empty']:7.1f} MiB  verify {peak['verify']:7.1f} MiB  "
+          f"ratio {peak['verify'] / peak['empty']:5.2f}")
+    print(f"  prefix CPU   empty {med('empty', 'prefix_cpu') * 1000:7.1f} ms   verify "
+          f"{med('verify', 'prefix_cpu') * 1000:7.1f} ms   (Wine's other processes during the run)")
     print(f"  requests to the server during the verify runs: {len(requests)}; log lines per run: "
           f"{len(lines) / options.pairs:.0f}")
     return 0
