@@ -176,6 +176,9 @@ def check_shipped(dist, clone_dir, commit):
     debug_pe = PeFile.read(debug)
     check("the build id of the executable is the one of the debug file",
           exe.build_id() is not None and exe.build_id() == debug_pe.build_id(), (exe.build_id(), debug_pe.build_id()))
+    unaligned = [section.name for section in exe.sections if section.raw_size and section.raw_offset % 4096]
+    check("the shipped executable's sections start on page boundaries in the file (Wine maps, not copies, them)",
+          exe.sections and not unaligned, unaligned)
     symbols = run([f"{MINGW}-objdump", "-h", dist / EXE]).stdout
     check("the shipped executable is stripped", ".debug_info" not in symbols and exe.data.find(b".debug_") < 0)
     check("the debug file holds the debug information", ".debug_info" in run([f"{MINGW}-objdump", "-h", debug]).stdout)
