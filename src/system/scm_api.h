@@ -40,8 +40,15 @@ Handle OpenService(Handle manager, const wchar_t* name, uint32_t access);
 // Own-process service, automatic start, normal error control, LocalSystem.
 Handle CreateService(Handle manager, const wchar_t* name, const wchar_t* displayName, uint32_t access,
                      const wchar_t* binaryPath);
-// Failure actions: reset 60 s, restart after 5000, 10000, 30000 ms.
-bool SetRecoveryActions(Handle service);
+// Failure actions (ChangeServiceConfig2W, SERVICE_CONFIG_FAILURE_ACTIONS): the
+// n-th failure within the reset period restarts the service after the n-th
+// delay; no reboot message, no command.
+struct RecoveryActions {
+  uint32_t resetPeriodSeconds = 0;
+  uint32_t restartDelaysMs[3] = {};
+  bool operator==(const RecoveryActions&) const = default;
+};
+bool SetRecoveryActions(Handle service, const RecoveryActions& actions);
 bool QueryStatus(Handle service, Status& status);
 bool QueryStatusEx(Handle service, Status& status);
 bool ControlStop(Handle service, Status& status);

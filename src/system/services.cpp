@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kProcessExitTimeoutMs = 5000;
+constexpr ScmApi::RecoveryActions kRecoveryActions{60, {5000, 10000, 30000}};
 
 [[noreturn]] void ThrowLastError(const std::string& message) { Errors::ThrowSystem(ScmApi::LastError(), message); }
 
@@ -96,7 +97,8 @@ void Install(const wchar_t* name, const wchar_t* displayName, const wchar_t* bin
   if (service) throw std::runtime_error("Service is already installed");
   service = ServiceHandle(ScmApi::CreateService(manager.Get(), name, displayName, ScmApi::kAllAccess, binaryPath));
   if (!service) ThrowLastError("Unable to install service");
-  if (!ScmApi::SetRecoveryActions(service.Get())) ThrowLastError("Unable to set service recovery settings");
+  if (!ScmApi::SetRecoveryActions(service.Get(), kRecoveryActions))
+    ThrowLastError("Unable to set service recovery settings");
   CloseBoth(service, manager);
 }
 

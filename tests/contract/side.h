@@ -8,7 +8,17 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
+
+#include "system/scm_api.h"
+
+namespace ScmApi {
+inline void PrintTo(const RecoveryActions& actions, std::ostream* out) {
+  *out << "reset " << actions.resetPeriodSeconds << " s, restart after " << actions.restartDelaysMs[0] << ", "
+       << actions.restartDelaysMs[1] << ", " << actions.restartDelaysMs[2] << " ms";
+}
+}  // namespace ScmApi
 
 namespace Side {
 
@@ -52,7 +62,8 @@ struct ServiceConfig {
   uint32_t startType = 0;
 };
 ServiceConfig ReadServiceConfig(const wchar_t* name);
-bool HasThreeRestartActions(const wchar_t* name);
+// Nothing when the service has no failure actions, or others than restarts.
+std::optional<ScmApi::RecoveryActions> ReadRecoveryActions(const wchar_t* name);
 
 // Tasks: the registered action as the scheduler hands it back, and a
 // session in which it refuses to run tasks (E_INVALIDARG).

@@ -162,7 +162,6 @@ void AddService(const std::wstring& name, uint32_t state, uint32_t startType, co
   entry.service.binaryPath = binaryPath;
   entry.service.startType = startType;
   entry.service.state = state;
-  entry.service.recoveryActionsSet = true;
   if (state != ScmApi::kStopped) StartProcess(entry);
   S().services[Double::Lower(name)] = entry;
 }
@@ -262,12 +261,12 @@ Handle CreateService(Handle manager, const wchar_t* name, const wchar_t* display
   return handle;
 }
 
-bool SetRecoveryActions(Handle service) {
+bool SetRecoveryActions(Handle service, const RecoveryActions& actions) {
   std::lock_guard guard(S().lock);
   Entry* entry = ServiceFor(service, kChangeConfig);
   if (!entry) return false;
   if (auto error = Fault("ScmApi::SetRecoveryActions")) return Fail(*error);
-  entry->service.recoveryActionsSet = true;
+  entry->service.recoveryActions = actions;
   return true;
 }
 

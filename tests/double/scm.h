@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "system/scm_api.h"
+
 namespace Double::Scm {
 
 // How a scripted service answers its controls. A pending phase lasts for the
@@ -29,7 +31,7 @@ struct Service {
   uint32_t checkPoint = 0;
   uint32_t waitHint = 0;
   uint32_t processId = 0;
-  bool recoveryActionsSet = false;
+  std::optional<ScmApi::RecoveryActions> recoveryActions;  // as last set
   bool markedForDeletion = false;
   int startCalls = 0;
   int stopControls = 0;

@@ -82,9 +82,9 @@ ServiceConfig ReadServiceConfig(const wchar_t* name) {
   if (!service) return {};
   return {service->binaryPath, service->displayName, service->startType};
 }
-bool HasThreeRestartActions(const wchar_t* name) {
+std::optional<ScmApi::RecoveryActions> ReadRecoveryActions(const wchar_t* name) {
   const auto service = Double::Scm::Find(name);
-  return service && service->recoveryActionsSet;
+  return service ? service->recoveryActions : std::nullopt;
 }
 bool WaitUntilServiceIsGone(const wchar_t* name) {
   for (int i = 0; i < 100; ++i) {

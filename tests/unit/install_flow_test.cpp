@@ -45,7 +45,7 @@ TEST_F(InstallFlowTest, CleanInstallRunsEveryStepAndStartsTheProduct) {
   ASSERT_TRUE(service);
   EXPECT_EQ(L"\"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe\"", service->binaryPath);
   EXPECT_EQ(ScmApi::kRunning, service->state);
-  EXPECT_TRUE(service->recoveryActionsSet);
+  EXPECT_TRUE(service->recoveryActions);
 
   const auto logon = Double::Tasks::Find(L"ValdrixLogon");
   ASSERT_TRUE(logon);

@@ -179,20 +179,21 @@ ServiceConfig ReadServiceConfig(const wchar_t* name) {
   return {config->lpBinaryPathName, config->lpDisplayName, config->dwStartType};
 }
 
-bool HasThreeRestartActions(const wchar_t* name) {
+std::optional<ScmApi::RecoveryActions> ReadRecoveryActions(const wchar_t* name) {
   ScOwner service = OpenTestService(name, SERVICE_QUERY_CONFIG);
   alignas(SERVICE_FAILURE_ACTIONSW) BYTE bytes[8192];
   DWORD needed = 0;
   if (!service || !QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, bytes, sizeof(bytes), &needed)) {
-    return false;
+    return std::nullopt;
   }
   const auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(bytes);
-  const DWORD delays[] = {5000, 10000, 30000};
-  bool same = failure->dwResetPeriod == 60 && failure->cActions == 3;
-  for (DWORD i = 0; same && i < 3; ++i) {
-    same = failure->lpsaActions[i].Type == SC_ACTION_RESTART && failure->lpsaActions[i].Delay == delays[i];
+  if (failure->cActions != 3) return std::nullopt;
+  ScmApi::RecoveryActions actions{failure->dwResetPeriod, {}};
+  for (DWORD i = 0; i < 3; ++i) {
+    if (failure->lpsaActions[i].Type != SC_ACTION_RESTART) return std::nullopt;
+    actions.restartDelaysMs[i] = failure->lpsaActions[i].Delay;
   }
-  return same;
+  return actions;
 }
 
 std::optional<RegisteredAction> ReadTaskAction(const wchar_t* name) {

@@ -32,10 +32,11 @@ Handle CreateService(Handle manager, const wchar_t* name, const wchar_t* display
                         SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
-bool SetRecoveryActions(Handle service) {
-  SC_ACTION actions[3] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 30000}};
+bool SetRecoveryActions(Handle service, const RecoveryActions& recovery) {
+  SC_ACTION actions[3];
+  for (int i = 0; i < 3; ++i) actions[i] = {SC_ACTION_RESTART, recovery.restartDelaysMs[i]};
   SERVICE_FAILURE_ACTIONSW failure{};
-  failure.dwResetPeriod = 60;
+  failure.dwResetPeriod = recovery.resetPeriodSeconds;
   failure.lpRebootMsg = nullptr;
   failure.lpCommand = nullptr;
   failure.cActions = 3;
