@@ -237,11 +237,16 @@ TEST_F(ReportingTest, TheCrashHandlerAlwaysHoldsTheCurrentTrail) {
   EXPECT_EQ(event["level"], "fatal");
   EXPECT_EQ(event["user"]["id"], "device-7");
   EXPECT_EQ(event["breadcrumbs"]["values"].back()["message"], "Window displayed");
-  // The executable's identity, so that the report finds its debug file.
-  EXPECT_EQ(event["debug_meta"]["images"], nlohmann::json::parse(R"([{"type": "pe",
-      "code_file": "C:\\Setup\\Valdrix.Setup.exe", "image_addr": "0x140000000", "image_size": 192512,
-      "code_id": "6553F1002f000", "debug_id": "8a4ecc89-f234-d8f6-c579-6c163172b312-1",
-      "debug_file": "Valdrix.Setup.exe.debug"}])"));
+  // The running executable's identity, so that the report finds its debug
+  // file (tests/win/module_image_test.cpp: that identity under Wine).
+  const auto running = Reporting::MainModuleImage();
+  ASSERT_TRUE(running);
+  EXPECT_EQ(event["debug_meta"]["images"],
+            nlohmann::json::parse(fmt::format(
+                R"([{{"type": "pe", "code_file": {}, "image_addr": "0x{:x}",
+      "image_size": {}, "code_id": "{}", "debug_id": "{}", "debug_file": "{}"}}])",
+                nlohmann::json(running->codeFile).dump(), running->imageAddr, running->imageSize, running->codeId,
+                running->debugId, running->debugFile)));
   Reporting::Close();
   EXPECT_EQ(Double::Reports::CrashEvent(), "") << "no crash record after Close";
 }
