@@ -96,6 +96,11 @@ class Machine:
         ingest endpoint accepts them."""
         return sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry/*.envelope"))
 
+    def rate_limits(self):
+        """The reporting client's remembered limits: {category: Unix second at which it ends}."""
+        records = sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry/rate-limits.json"))
+        return json.loads(records[0].read_text()) if records else {}
+
     def end_rate_limits(self):
         """Moves every limit of the reporting client's record into the past, as
         if the time the service asked for had gone by."""
@@ -232,6 +237,15 @@ class Machine:
         path.write_text(re.sub(r"<Enabled>\w+</Enabled>", f"<Enabled>{str(enabled).lower()}</Enabled>",
                                path.read_text("utf-8")), "utf-8")
 
+    def task_enabled(self, name):
+        """Enabled as the Task Scheduler shows it (the stand-in writes the XML
+        after its record); None while there is no whole document."""
+        try:
+            task = self.task(name)
+        except (OSError, ET.ParseError):
+            return None
+        return task["enabled"] if task["exists"] else None
+
     def task_runs(self):
         path = self.host_path("C:\\valdrix-tasks\\runs.log")
         return path.read_text("utf-8").splitlines() if path.exists() else []
@@ -299,14 +313,14 @@ class Machine:
             starts.append(f"task {e['task_session']}" + ("" if as_task else f" ({e['cmdline']} in {e['directory']})"))
         return starts
 
-    def kill_processes(self, name):
-        """Kills every process of this prefix whose command line names name."""
-        self.kill_matching(lambda cmdline: name in cmdline)
+    def kill_processes(self, name, sig=9):
+        """Kills (or sends sig to) every process of this prefix whose command line names name."""
+        self.kill_matching(lambda cmdline: name in cmdline, sig)
 
     def kill_product_processes(self):
         self.kill_matching(lambda cmdline: any(n in cmdline for n in PRODUCT_PROCESSES))
 
-    def kill_matching(self, matches):
+    def kill_matching(self, matches, sig=9):
         for proc in Path("/proc").iterdir():
             if not proc.name.isdigit():
                 continue
@@ -317,7 +331,7 @@ class Machine:
                 continue
             if f"WINEPREFIX={self.prefix}".encode() in environ and matches(cmdline):
                 try:
-                    os.kill(int(proc.name), 9)
+                    os.kill(int(proc.name), sig)
                 except OSError:
                     pass
 

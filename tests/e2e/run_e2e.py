@@ -5,6 +5,7 @@ run. Every scenario runs; none is skipped."""
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -179,7 +180,8 @@ class Suite:
         """Starts the setup with its window and drives it step by step: waits for
         the window or a box, takes screenshots, answers boxes and closes the
         window through the windows' own messages (valdrix_window_tool)."""
-        if not os.environ.get("DISPLAY") and any(step[0] != "kill_setup_at_log" for step in scenario["interactive"]):
+        if not os.environ.get("DISPLAY") and any(not step[0].startswith("kill_setup_")
+                                                 for step in scenario["interactive"]):
             raise Failure("interactive scenario needs DISPLAY (run under Xvfb)")
         earlier_log_lines = len(self.machine.snapshot_log())
         process = subprocess.Popen([str(self.machine.wine_run)] + command, env=dict(self.machine.env),
@@ -212,8 +214,11 @@ class Suite:
                         raise Failure(f"the log never showed {params[0]!r}")
                     if action == "wait_log":
                         continue
-                    self.machine.kill_processes("Valdrix.Setup.exe")
-                    return process.wait(60)
+                    return self.kill_setup(process)
+                elif action == "kill_setup_when_task_disabled":
+                    if not self.machine.wait_for(lambda: self.machine.task_enabled(params[0]) is False, params[1]):
+                        raise Failure(f"the task {params[0]} was never disabled")
+                    return self.kill_setup(process)
                 elif action == "wait_exit":
                     return process.wait(params[0])
             return process.wait(600)
@@ -222,6 +227,16 @@ class Suite:
         finally:
             if process.poll() is None:
                 process.kill()
+
+    def kill_setup(self, process):
+        """Kills the setup and everything it started, at once: frozen first, so
+        that it starts nothing more, then its children (from inside Wine, which
+        alone knows who started whom), then the setup itself."""
+        self.machine.kill_processes("Valdrix.Setup.exe", signal.SIGSTOP)
+        tool = Path(self.args.build).resolve() / "bin" / "valdrix_kill_children.exe"
+        self.machine.run([str(tool), "Valdrix.Setup.exe"], check=True)
+        self.machine.kill_processes("Valdrix.Setup.exe")
+        return process.wait(60)
 
     def screenshot(self, name):
         """The progress window and any box over it, cropped to their union."""
@@ -315,6 +330,11 @@ class Suite:
             wanted = expect["reports"]
             got = len(reports) if type(wanted) is int else bool(reports)
             want(got == wanted, f"{len(reports)} report(s) at the ingest endpoint, expected {wanted}")
+        if "rate_limit" in expect:
+            # Ends Retry-After seconds after the refusal, which this run made.
+            left = {category: until - int(time.time()) for category, until in self.machine.rate_limits().items()}
+            want(left and all(expect["rate_limit"] - 300 <= s <= expect["rate_limit"] for s in left.values()),
+                 f"the remembered limits end in {left} s, expected {expect['rate_limit']} s less this run")
         if "outbox" in expect:
             waiting = len(self.machine.report_outbox())
             want(waiting == expect["outbox"], f"{waiting} report(s) waiting on disk, expected {expect['outbox']}")

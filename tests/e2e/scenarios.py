@@ -32,7 +32,9 @@ interactive steps (the window under Xvfb; boxes are answered through their own m
   ("answer", id, seconds[, name])    wait for a box, screenshot it as name, answer it with the
                                      button id (6 Yes/Verify, 7 No/Reinstall, 2 Cancel, 1 OK)
   ("close", seconds)                 close the progress window as its close button does
-  ("kill_setup_at_log", text, secs)  kill the setup when its log shows text (also for silent runs)
+  ("kill_setup_at_log", text, secs)  kill the setup, and what it started, when its log shows text
+                                     (also for silent runs)
+  ("kill_setup_when_task_disabled", name, secs)  the same once the Task Scheduler holds that task disabled
   ("wait_log", text, seconds) ("wait_exit", seconds)
 
 "next": further phases (given/run/interactive/expect) on the state the previous one left.
@@ -49,6 +51,7 @@ expect keys:
   reports              True: at least one event reached the ingest endpoint; False: none; n: exactly n
   breadcrumbs          messages that the reported events' breadcrumbs must include
   outbox               how many reports wait on disk for the ingest endpoint
+  rate_limit           seconds the reporting client's remembered limits last from the run's refusal
   delivered            exception values of the events received, in the order received
   files                {path: "present" | "absent"} in the install folder
   pending_renames      bool: something of the product waits for a restart to be deleted
@@ -59,6 +62,13 @@ expect keys:
   reported             texts that the events reaching the ingest endpoint must carry
 Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
 """
+
+# The next silent update after an interrupted one: the machine complete and running.
+CONVERGED_UPDATE = {
+    "run": ["/silent", "/update"],
+    "expect": {"exit": 0, "product": "installed", "service_running": True, "verify_task_enabled": True,
+               "logon_task_enabled": True, "client_starts": ["task 1"], "clients": 1},
+}
 
 SCENARIOS = [
     {
@@ -300,6 +310,28 @@ SCENARIOS = [
         }],
     },
     {
+        "name": "update_killed_anywhere_converges",
+        "about": "A silent update killed with what it started, while it downloads, inside the verify task's pause "
+                 "and while it replaces the service: each time the next silent update completes the machine.",
+        "given": [("install",), ("sessions", ["1 Active"]), ("republish_large", "rules.dat", 200_000),
+                  ("serve_fault", "rules.dat", "slow")],
+        "run": ["/silent", "/update"],
+        "interactive": [("kill_setup_at_log", "(rules.dat)", 120)],
+        "expect": {"product": "unchanged"},
+        "next": [CONVERGED_UPDATE | {"given": [("serve_normally",)]}, {
+            "given": [("republish", "rules.dat")],
+            "run": ["/silent", "/update"],
+            "interactive": [("kill_setup_when_task_disabled", "ValdrixVerify", 120)],
+            # As designed: the task that turns it back on died with the setup.
+            "expect": {"verify_task_enabled": False},
+        }, CONVERGED_UPDATE, {
+            "given": [("republish", "rules.dat")],
+            "run": ["/silent", "/update"],
+            "interactive": [("kill_setup_at_log", "Uninstalling existing service..", 120)],
+            "expect": {"files": {"rules.dat.tmp": "absent"}},
+        }, CONVERGED_UPDATE],
+    },
+    {
         "name": "interactive_install_with_window",
         "about": "The default run shows the progress window, installs, starts one client itself whatever the "
                  "sessions, and closes by itself.",
@@ -329,7 +361,8 @@ SCENARIOS = [
         "about": "A 429 with Retry-After is remembered across runs: later runs send nothing until it ends.",
         "given": [("legacy",), ("ingest_answers", 429, {"Retry-After": "3600"})],
         "run": ["/silent"],
-        "expect": {"exit": 1, "reports": 1, "outbox": 1, "log": ["Legacy application is still installed!"]},
+        "expect": {"exit": 1, "reports": 1, "outbox": 1, "rate_limit": 3600,
+                   "log": ["Legacy application is still installed!"]},
         "next": [{
             "run": ["/silent", "/uninstall"],
             "expect": {"exit": 1, "reports": 0, "outbox": 2, "log": ["Missing token"]},
