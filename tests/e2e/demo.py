@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """`make demo`: publishes a demo product with valdrix-release, serves it on
 https://localhost:8443, installs it silently under Wine and shows what is now
-on the machine. Run again, it updates and shows that nothing was downloaded."""
+on the machine. Run again, it updates and shows that nothing was downloaded.
+Wine 8 lists no user sessions and cannot run a task, so the prefix has the
+test suite's stand-ins for both: one user session (1, Active), and a Task
+Scheduler that runs the logon task's program in it."""
 import os
 import subprocess
 import sys
@@ -16,6 +19,7 @@ from product import Product  # noqa: E402
 from server import LocalServer, ca_certificate  # noqa: E402
 
 SETUP = "C:\\valdrix-demo\\Valdrix.Setup.exe"
+SESSIONS = ["1 Active"]
 
 
 def show(title, lines):
@@ -24,7 +28,7 @@ def show(title, lines):
         print(f"  {line}")
 
 
-def report(machine, state, downloads, requests):
+def report(machine, state, downloads, requests, task_runs, client_starts):
     files = state["files"] or {}
     show(f"Files in {INSTALL} ({len(files)})",
          [f"{path:34} version stamp {info['mtime']}" for path, info in files.items()] or ["(none)"])
@@ -42,6 +46,13 @@ def report(machine, state, downloads, requests):
     show("Uninstall entry", [f"{k} = {v}" for k, v in (state["uninstall_entry"] or {}).items()] or ["(none)"])
     show("Protocol handler valdrix:", [str(state["protocol"])])
     show("Shortcuts", [f"desktop: {state['shortcuts']['desktop']}, Start menu: {state['shortcuts']['programs']}"])
+    show("User sessions (stand-in list)", SESSIONS)
+    # A client start through the task reads "task <session>" (Machine.client_starts).
+    show("This run's logon task runs (Task Scheduler stand-in)",
+         [f"{run.replace(' ', ' for session ')}: "
+          + (f"Valdrix.Desktop.exe --startup started in session {run.split()[1]}"
+             if f"task {run.split()[1]}" in client_starts else "no client started") for run in task_runs]
+         or ["(none)"])
     show("Processes", state["processes"] or ["(none)"])
     show("This run's requests to the update server",
          [f"{len(requests)} requests, {len(downloads)} product file(s) downloaded"] + [f"  {d}" for d in downloads])
@@ -59,7 +70,9 @@ def main():
     if not prepare.exists():
         print("tools/prepare-wine-prefix is not in the tree yet; the demo needs it to trust the server's CA.")
         return 1
-    subprocess.run([str(prepare), str(machine.prefix), str(ca_certificate())], check=True)
+    subprocess.run([str(prepare), str(machine.prefix), str(ca_certificate())], check=True,
+                   env=dict(os.environ, BUILD=str(win_build)))
+    machine.set_sessions(SESSIONS)
     if not (product.source / "files").exists():
         print("Publishing the demo product with valdrix-release..")
         product.build()
@@ -77,10 +90,15 @@ def main():
         args = [SETUP, "/silent"] + (["/update"] if installed else [])
         print(f"\nRunning {' '.join(args)} under Wine..")
         offset = server.offset()
+        runs, starts = len(machine.task_runs()), len(machine.client_starts())
         result = machine.run(args)
         requests = server.requests(offset)
         print(f"Exit code {result.returncode}")
-        report(machine, machine.snapshot(), LocalServer.product_downloads(requests), requests)
+        # The client started through the logon task comes up after the setup has ended.
+        task_runs = machine.task_runs()[runs:]
+        machine.wait_for(lambda: len(machine.client_starts()) - starts >= len(task_runs), 30)
+        report(machine, machine.snapshot(), LocalServer.product_downloads(requests), requests, task_runs,
+               machine.client_starts()[starts:])
         return 0 if result.returncode == 0 else 1
     finally:
         server.stop()
