@@ -46,12 +46,12 @@ def report(machine, state, downloads, requests, task_runs, client_starts):
     show("Uninstall entry", [f"{k} = {v}" for k, v in (state["uninstall_entry"] or {}).items()] or ["(none)"])
     show("Protocol handler valdrix:", [str(state["protocol"])])
     show("Shortcuts", [f"desktop: {state['shortcuts']['desktop']}, Start menu: {state['shortcuts']['programs']}"])
-    show("User sessions (stand-in list)", SESSIONS)
+    show("User sessions (the session-list stand-in: Wine 8 lists none)", SESSIONS)
     # A client start through the task reads "task <session>" (Machine.client_starts).
-    show("This run's logon task runs (Task Scheduler stand-in)",
+    show("This run's logon task runs (the Task Scheduler stand-in: Wine 8 cannot run a task)",
          [f"{run.replace(' ', ' for session ')}: "
-          + (f"Valdrix.Desktop.exe --startup started in session {run.split()[1]}"
-             if f"task {run.split()[1]}" in client_starts else "no client started") for run in task_runs]
+          + ("started Valdrix.Desktop.exe --startup" if f"task {run.split()[1]}" in client_starts
+             else "no client started") for run in task_runs]
          or ["(none)"])
     show("Processes", state["processes"] or ["(none)"])
     show("This run's requests to the update server",
