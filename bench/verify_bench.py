@@ -8,7 +8,7 @@ Two more programs (bench/verify_floor.cpp) stand between them and make only a
 healthy verify's Windows calls, in its order, with no engine and no reporting:
 - the floor makes the calls the setup is built to make (a service-manager
   connection per service query, a Task Scheduler connection per task query,
-  process names from the module list). What it costs above the empty program
+  each process's image path). What it costs above the empty program
   is Wine's price for them; what the setup costs above it is the setup's own.
 - the minimal floor gets the same answers with the fewest calls (one
   connection each, image names from the kernel): the difference between the

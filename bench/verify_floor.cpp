@@ -5,8 +5,8 @@
 //   verify_floor.exe           the calls the setup is built to make: one
 //                              service-manager connection per service query
 //                              with its access rights, one Task Scheduler
-//                              connection per task query, and process names
-//                              read through the module list;
+//                              connection per task query, a mutex made with
+//                              an owner, and each process's image path;
 //   verify_floor.exe /minimal  the same answers with the fewest calls: one
 //                              service-manager connection, one Task Scheduler
 //                              connection, image names from the kernel.
@@ -19,6 +19,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <psapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <taskschd.h>
@@ -34,6 +35,7 @@ constexpr CLSID kTaskScheduler = {0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73,
 constexpr IID kTaskService = {0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
 constexpr wchar_t kService[] = L"Valdrix";
 constexpr wchar_t kClient[] = L"Valdrix.Desktop.exe";
+constexpr wchar_t kClientImage[] = L"C:\\Program Files\\Valdrix\\Valdrix.Desktop.exe";
 constexpr DWORD kProcessAccess = SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
 // One service-manager connection and one service handle, closed in the
@@ -115,10 +117,9 @@ bool IsClient(HANDLE process, bool minimal) {
     const wchar_t* slash = wcsrchr(name, L'\\');
     return lstrcmpW(slash ? slash + 1 : name, kClient) == 0;
   }
-  HMODULE module = nullptr;
-  DWORD needed = 0;
-  return K32EnumProcessModules(process, &module, sizeof(module), &needed) &&
-         K32GetModuleBaseNameW(process, module, name, MAX_PATH) != 0 && lstrcmpW(name, kClient) == 0;
+  DWORD size = MAX_PATH;
+  return QueryFullProcessImageNameW(process, 0, name, &size) &&
+         CompareStringOrdinal(name, static_cast<int>(size), kClientImage, -1, TRUE) == CSTR_EQUAL;
 }
 
 int ClientsRunning(bool minimal) {
@@ -163,7 +164,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   PWSTR localAppData = nullptr;
   SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &localAppData);
   CoTaskMemFree(localAppData);
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Valdrix.Setup.Floor");
+  PSECURITY_DESCRIPTOR owner = nullptr;
+  if (!minimal) ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1, &owner, nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), owner, FALSE};
+  HANDLE mutex = CreateMutexW(owner ? &attributes : nullptr, FALSE, L"Valdrix.Setup.Floor");
+  LocalFree(owner);
 
   wchar_t log[MAX_PATH];
   GetTempPathW(MAX_PATH, log);

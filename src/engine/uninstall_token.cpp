@@ -14,6 +14,7 @@ std::string FetchSignKey() {
   const auto session = Platform::HttpSession::Create();
   const auto request =
       Platform::CreateHttpRequest(session, std::wstring(L"https://") + BuildInfo::kApiHost + L"/api/signkey");
+  request->LimitMemoryBody(kSignKeySizeLimit, "Sign key");
   request->Start();
   if (request->Size() == 0) return {};
   return std::string(reinterpret_cast<const char*>(request->Data()), request->Size());

@@ -11,6 +11,8 @@
 void CheckUninstallAuthorization(const char* expectedType);
 
 // The vendor's public signing key as published: a base64url text, as bytes.
+// A text larger than the limit fails with "Sign key is larger than 1 KiB".
+inline constexpr uint64_t kSignKeySizeLimit = 1024;
 std::string FetchSignKey();
 
 namespace UninstallToken {

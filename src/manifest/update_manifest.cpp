@@ -7,6 +7,7 @@
 
 void FetchManifest(UpdateManifest& manifest, std::wstring_view url) {
   const auto request = Platform::CreateHttpRequest(Platform::HttpSession::Create(), url);
+  request->LimitMemoryBody(kManifestSizeLimit, "Manifest");
   request->Start();
   const auto data = reinterpret_cast<const char*>(request->Data());
   ParseManifest(manifest, std::string_view(data, request->Size()));

@@ -35,6 +35,9 @@ struct UpdateManifest {
 // Parses a manifest document into the record (appending to its lists).
 // Throws the JSON library's exceptions.
 void ParseManifest(UpdateManifest& manifest, std::string_view document);
-// Downloads the document and parses it.
+// The largest manifest document taken.
+inline constexpr uint64_t kManifestSizeLimit = 16 << 20;
+// Downloads the document and parses it; a larger one than the limit fails
+// with "Manifest is larger than 16 MiB".
 void FetchManifest(UpdateManifest& manifest, std::wstring_view url);
 std::wstring ManifestUrl();

@@ -5,13 +5,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "staging/sha256.h"
 
 namespace Platform {
 
 inline constexpr wchar_t kUserAgent[] = L"Valdrix.Setup/2025-10-23 (windows)";
+// The most a body read into memory may hold unless its caller sets less.
+inline constexpr uint64_t kMemoryBodyLimit = 16 << 20;
 
 class HttpSession {
  public:
@@ -44,9 +48,18 @@ class HttpRequest {
 
   const Sha256& Digest() const { return sha256_; }
 
+  // A body read by Start that would pass `bytes` (whatever "Content-Length"
+  // says) fails with "{what} is larger than {bytes}" instead of being held.
+  void LimitMemoryBody(uint64_t bytes, std::string what) {
+    memoryLimit_ = bytes;
+    limitedBody_ = std::move(what);
+  }
+
  protected:
   std::shared_ptr<HttpSession> session_;
   Sha256 sha256_;
+  uint64_t memoryLimit_ = kMemoryBodyLimit;
+  std::string limitedBody_ = "Response";
 };
 
 // GET request for a URL on a session. Does no network work.

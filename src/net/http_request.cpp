@@ -15,6 +15,8 @@ void WindowsHttpRequest::SetCallback(const std::function<void(float)>& callback)
 }
 
 void WindowsHttpRequest::Start() {
+  transfer_.memoryLimit = memoryLimit_;
+  transfer_.limitedBody = limitedBody_;
   transfer_.Run(false, {});
   CheckStatus();
 }

@@ -1,5 +1,7 @@
 #include "net/http_transfer.h"
 
+#include <fmt/format.h>
+
 #include <stdexcept>
 
 namespace Platform {
@@ -63,6 +65,8 @@ void HttpTransfer::ReadHeaders() {
 
 void HttpTransfer::ReadBody(bool toFile) {
   if (!toFile) {
+    // What the server announces is reserved only within the limit.
+    if (expected > memoryLimit) ThrowTooLarge();
     body.clear();
     if (expected != 0 && expected > body.capacity()) body.reserve(expected);
   }
@@ -70,6 +74,7 @@ void HttpTransfer::ReadBody(bool toFile) {
     uint32_t available = 0;
     if (!connection_->QueryDataAvailable(available)) connection_->Fail("WinHttpQueryDataAvailable failed");
     if (available == 0) break;
+    if (!toFile && body.size() + available > memoryLimit) ThrowTooLarge();
     const size_t offset = toFile ? 0 : body.size();
     body.resize(offset + available);
     uint32_t read = 0;
@@ -81,6 +86,16 @@ void HttpTransfer::ReadBody(bool toFile) {
     received += read;
     if (progress) progress();
   }
+}
+
+void HttpTransfer::ThrowTooLarge() const {
+  std::string limit = fmt::format("{} bytes", memoryLimit);
+  if (memoryLimit % (1 << 20) == 0) {
+    limit = fmt::format("{} MiB", memoryLimit >> 20);
+  } else if (memoryLimit % 1024 == 0) {
+    limit = fmt::format("{} KiB", memoryLimit >> 10);
+  }
+  throw std::runtime_error(fmt::format("{} is larger than {}", limitedBody, limit));
 }
 
 void HttpTransfer::CleanUp() {

@@ -38,12 +38,17 @@ class HttpTransfer {
   std::function<void()> progress;
   std::function<void(const uint8_t*, size_t)> sink;
   std::vector<uint8_t> body;
+  // Memory mode: the most the body may hold, and what it is called in the
+  // error that a larger one ends with.
+  uint64_t memoryLimit = UINT64_MAX;
+  std::string limitedBody = "Response";
 
  private:
   void Connect();
   void ReadHeaders();
   void ReadBody(bool toFile);
   void CleanUp();
+  [[noreturn]] void ThrowTooLarge() const;
 
   std::unique_ptr<HttpConnection> connection_;
   std::unique_ptr<OutputFile> output_;

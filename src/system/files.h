@@ -102,14 +102,18 @@ std::wstring GetExecutableName();
 void CreateShortcut(std::wstring_view target, std::wstring_view linkPath);
 
 // --- processes ---------------------------------------------------------------------
+// Processes whose executable's file name is exactly `executableName`.
 std::vector<SafeHandle> FindProcessesByName(std::wstring_view executableName);
+// Processes whose executable is the file at `imagePath`, compared in any
+// letter case: a program of the same name elsewhere is not one of them.
+std::vector<SafeHandle> FindProcessesByImage(std::wstring_view imagePath);
 int32_t StopProcessesByName(std::wstring_view executableName);
 uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait);
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
                                  bool wait);
 // Builds the argument string of RunProcessWithArguments (portable rule).
 std::wstring QuoteArguments(const std::vector<std::wstring>& arguments);
-// Session of a process found by FindProcessesByName; false when it cannot be
+// Session of a process found by FindProcessesBy*; false when it cannot be
 // read, with the Windows error in *error.
 bool GetProcessSessionId(const SafeHandle& process, uint32_t& sessionId, uint32_t& error);
 

@@ -141,18 +141,18 @@ void SettingsStore::SetDword(const wchar_t* name, uint32_t value) { OpenProductK
 bool SettingsStore::ValueExists(const wchar_t* name) { return OpenProductKey(false).ValueExists(name); }
 
 RegistryManager OpenProductKey(bool forWrite) {
-  return RegistryManager::Open(RegistryRoot::LocalMachine, kProductKeyPath,
-                               forWrite ? RegistryPermission::Read | RegistryPermission::Write
-                                        : RegistryPermission::Read);
+  return RegistryManager::Open(
+      RegistryRoot::LocalMachine, kProductKeyPath,
+      forWrite ? RegistryPermission::Read | RegistryPermission::Write : RegistryPermission::Read);
 }
 
 void RemoveProductKey() { RegistryManager::DeleteTree(RegistryRoot::LocalMachine, kProductKeyPath); }
 void RemoveUninstallEntry() { RegistryManager::DeleteTree(RegistryRoot::LocalMachine, kUninstallKeyPath); }
-void UnregisterProtocolHandler() { RegistryManager::DeleteTree(RegistryRoot::ClassesRoot, kProtocolKeyPath); }
+void UnregisterProtocolHandler() { RegistryManager::DeleteTree(RegistryRoot::LocalMachine, kProtocolKeyPath); }
 
 void RegisterProtocolHandler(std::wstring_view clientPath) {
   UnregisterProtocolHandler();
-  RegistryManager protocol = RegistryManager::Open(RegistryRoot::ClassesRoot, kProtocolKeyPath,
+  RegistryManager protocol = RegistryManager::Open(RegistryRoot::LocalMachine, kProtocolKeyPath,
                                                    RegistryPermission::Read | RegistryPermission::Write);
   protocol.SetString(L"URL Protocol", L"");
   RegistryManager command =

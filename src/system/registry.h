@@ -70,7 +70,9 @@ class SettingsStore {
 
 inline constexpr wchar_t kProductKeyPath[] = L"Software\\Valdrix";
 inline constexpr wchar_t kUninstallKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix";
-inline constexpr wchar_t kProtocolKeyPath[] = L"valdrix";
+// Under HKLM: the merged HKEY_CLASSES_ROOT view would write a user's own
+// "valdrix" key instead of the machine's when the user has one.
+inline constexpr wchar_t kProtocolKeyPath[] = L"Software\\Classes\\valdrix";
 inline constexpr wchar_t kUrlInfoAbout[] = L"https://www.valdrix.com/";
 
 RegistryManager OpenProductKey(bool forWrite);

@@ -1,6 +1,7 @@
-// Starting, finding and stopping processes by executable name.
+// Starting, finding and stopping processes by executable name or image path.
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ TEST_F(ProcessesContract, RunWaitsForTheExitCodeAndAMissingProgramIsReportedWith
   EXPECT_EQ(thrown.code, 2);
 }
 
-// The name must match exactly, letter case included.
+// The name must match exactly, letter case included; the image path in any case.
 TEST_F(ProcessesContract, RunningChildrenAreFoundByExactNameOnlyInTheOwnSessionAndStoppedForGood) {
   EXPECT_EQ(StopProcessesByName(Side::ChildName()), 0);
   Side::StartSleepingChildren(2);
@@ -42,6 +43,10 @@ TEST_F(ProcessesContract, RunningChildrenAreFoundByExactNameOnlyInTheOwnSessionA
   }
   EXPECT_TRUE(FindProcessesByName(L"VALDRIX_CHILD.EXE").empty());
   EXPECT_TRUE(FindProcessesByName(L"valdrix_child").empty());
+  std::wstring upper = Side::ChildPath();
+  for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+  EXPECT_EQ(FindProcessesByImage(upper).size(), 2u);
+  EXPECT_TRUE(FindProcessesByImage(Side::Scratch() + L"\\" + Side::ChildName()).empty());
   EXPECT_EQ(StopProcessesByName(Side::ChildName()), 2);
   EXPECT_TRUE(FindProcessesByName(Side::ChildName()).empty());
 }

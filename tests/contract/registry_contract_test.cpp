@@ -82,12 +82,12 @@ TEST_F(RegistryContract, DeletingAMissingValueFailsButAMissingTreeDoesNot) {
 // Re-registering wipes the whole key first: no stale value or verb survives.
 TEST(ProductRegistrationContract, ProtocolHandlerTwiceLeavesOneCommandAndNoStaleValue) {
   RegisterProtocolHandler(L"C:\\Old Place\\Valdrix.Desktop.exe");
-  RegistryManager::Open(RegistryRoot::ClassesRoot, kProtocolKeyPath, RegistryPermission::Write)
+  RegistryManager::Open(RegistryRoot::LocalMachine, kProtocolKeyPath, RegistryPermission::Write)
       .SetString(L"Stale", L"added by hand");
   RegisterProtocolHandler(kClient);
   {
     const RegistryManager protocol =
-        RegistryManager::Open(RegistryRoot::ClassesRoot, kProtocolKeyPath, RegistryPermission::Read);
+        RegistryManager::Open(RegistryRoot::LocalMachine, kProtocolKeyPath, RegistryPermission::Read);
     EXPECT_FALSE(protocol.ValueExists(L"Stale"));
     EXPECT_TRUE(protocol.ValueExists(L"URL Protocol"));
     EXPECT_EQ(protocol.GetString(L"URL Protocol"), L"");
@@ -95,7 +95,7 @@ TEST(ProductRegistrationContract, ProtocolHandlerTwiceLeavesOneCommandAndNoStale
     EXPECT_EQ(command.GetString(L""), L"\"C:\\Program Files\\Valdrix\\Valdrix.Desktop.exe\" \"%1\"");
   }
   UnregisterProtocolHandler();
-  EXPECT_FALSE(KeyExists(RegistryRoot::ClassesRoot, kProtocolKeyPath));
+  EXPECT_FALSE(KeyExists(RegistryRoot::LocalMachine, kProtocolKeyPath));
 }
 
 TEST(ProductRegistrationContract, UninstallEntryKeepsAPathWithBlanksWhole) {

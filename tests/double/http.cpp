@@ -124,7 +124,9 @@ class MemoryConnection : public Platform::HttpConnection {
     if (Fault("WinHttpQueryHeaders")) return false;
     headers = L"HTTP/1.1 " + std::to_wstring(response_.status) + L" Double\r\n";
     if (response_.sendContentLength) {
-      headers += L"Content-Length: " + std::to_wstring(response_.body.size()) + L"\r\n";
+      const uint64_t length =
+          response_.announcedLength >= 0 ? static_cast<uint64_t>(response_.announcedLength) : response_.body.size();
+      headers += L"Content-Length: " + std::to_wstring(length) + L"\r\n";
     } else {
       headers += L"Transfer-Encoding: chunked\r\n";
     }

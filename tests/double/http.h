@@ -12,6 +12,7 @@ struct Response {
   uint32_t status = 200;
   std::string body;
   bool sendContentLength = true;  // false: chunked, no size announced
+  int64_t announcedLength = -1;   // the "Content-Length" sent instead of the body's size
   // Transport failure (a WinHTTP error such as 12029 or 12030) raised as
   // std::system_error with the message of the step that fails.
   uint32_t transportError = 0;

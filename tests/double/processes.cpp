@@ -88,11 +88,12 @@ void End(uint32_t pid) {
 
 }  // namespace
 
-uint32_t Start(const std::wstring& name, uint32_t session, uint32_t terminationError) {
+uint32_t Start(const std::wstring& executable, uint32_t session, uint32_t terminationError) {
   std::lock_guard guard(S().lock);
   const uint32_t pid = S().nextPid;
   S().nextPid += 4;
-  S().running.push_back({{name, session, pid}, terminationError});
+  const bool byPath = executable.find(L'\\') != std::wstring::npos;
+  S().running.push_back({{Double::FileNameOf(executable), byPath ? executable : L"", session, pid}, terminationError});
   return pid;
 }
 
@@ -184,19 +185,31 @@ void SafeHandle::Close() {
   handle_ = nullptr;
 }
 
-std::vector<SafeHandle> FindProcessesByName(std::wstring_view executableName) {
+namespace {
+
+std::vector<SafeHandle> FindProcesses(const std::function<bool(const Process&)>& matches) {
   std::lock_guard guard(S().lock);
-  if (auto error = Double::TakeFault("FindProcessesByName")) {
-    Errors::ThrowSystem(*error, "Unable to enumerate process list");
-  }
+  if (auto error = Double::TakeFault("EnumProcesses")) Errors::ThrowSystem(*error, "Unable to enumerate process list");
   std::vector<SafeHandle> found;
   for (const auto& entry : S().running) {
-    if (entry.process.name != executableName) continue;  // exact, as lstrcmpW
+    if (!matches(entry.process)) continue;
     auto* record = new HandleRecord{entry.process.pid};
     S().handles.insert(record);
     found.emplace_back(record);
   }
   return found;
+}
+
+}  // namespace
+
+std::vector<SafeHandle> FindProcessesByName(std::wstring_view executableName) {
+  return FindProcesses([&](const Process& process) { return process.name == executableName; });
+}
+
+std::vector<SafeHandle> FindProcessesByImage(std::wstring_view imagePath) {
+  return FindProcesses([&](const Process& process) {
+    return !process.image.empty() && Double::PathKey(process.image) == Double::PathKey(imagePath);
+  });
 }
 
 int32_t StopProcessesByName(std::wstring_view executableName) {
@@ -232,7 +245,7 @@ uint32_t Run(RunCall call) {
   if (script.effect) script.effect();
   if (call.wait) return script.exitCode;
   std::lock_guard guard(S().lock);
-  Start(Double::FileNameOf(call.path), S().ownSession);
+  Start(call.path, S().ownSession);
   return kStillActive;
 }
 

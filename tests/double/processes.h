@@ -9,14 +9,16 @@
 namespace Double::Processes {
 
 struct Process {
-  std::wstring name;  // executable file name, e.g. "Valdrix.Desktop.exe"
+  std::wstring name;   // executable file name, e.g. "Valdrix.Desktop.exe"
+  std::wstring image;  // its full path; empty for a process started by name
   uint32_t session = 0;
   uint32_t pid = 0;
 };
 
-// Adds a running process; returns its id. A process with a termination
-// error refuses TerminateProcess with it (5: passed over by the stop).
-uint32_t Start(const std::wstring& name, uint32_t session, uint32_t terminationError = 0);
+// Adds a running process of an executable given by its full path or by its
+// file name alone; returns its id. A process with a termination error
+// refuses TerminateProcess with it (5: passed over by the stop).
+uint32_t Start(const std::wstring& executable, uint32_t session, uint32_t terminationError = 0);
 bool IsAlive(uint32_t pid);
 void Kill(uint32_t pid);
 std::vector<Process> Running();

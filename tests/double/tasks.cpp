@@ -152,7 +152,7 @@ void RunInSession(const wchar_t* name, uint32_t sessionId, const wchar_t* folder
   if (hr == kInvalidArg) return;
   if (hr) Errors::ThrowCom("Unable to run task", hr);
   // The task's executable starts as the session's user.
-  Double::Processes::Start(Double::FileNameOf(task.executable), sessionId);
+  Double::Processes::Start(task.executable, sessionId);
 }
 
 void RegisterLogonTask(const wchar_t* name, const wchar_t* executable, const wchar_t* arguments,

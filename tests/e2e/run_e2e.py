@@ -21,6 +21,7 @@ from scenarios import SCENARIOS, HARNESS_SCENARIOS  # noqa: E402
 from server import LocalServer, ca_certificate  # noqa: E402
 
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
+ELSEWHERE = "C:\\valdrix-e2e\\elsewhere\\"
 WINESERVER = "/usr/lib/wine/wineserver"
 SERVICE_IMAGE = '"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe"'
 
@@ -144,13 +145,17 @@ class Suite:
         elif kind == "end_rate_limits":
             m.end_rate_limits()
         elif kind == "hold":
-            self.hold_file(INSTALL + rest[0])
+            self.hold(INSTALL + rest[0])
+        elif kind == "hold_mutex":
+            self.hold("/mutex", "Valdrix.Setup", rest[0])
         elif kind == "release":
             m.kill_processes("valdrix_hold_file")
         elif kind == "sessions":
             m.set_sessions(rest[0])
         elif kind == "start_client":
             m.start_client()
+        elif kind == "run_elsewhere":
+            self.run_elsewhere(rest[0])
         elif kind == "small_drive":
             m.move_install_to_small_drive(self.work / "small-drive", rest[0])
         elif kind == "grow_drive":
@@ -158,12 +163,22 @@ class Suite:
         else:
             raise Failure(f"unknown given step {kind}")
 
-    def hold_file(self, path):
+    def hold(self, *what):
         tool = Path(self.args.build).resolve() / "bin" / "valdrix_hold_file.exe"
-        holder = subprocess.Popen([str(self.machine.wine_run), str(tool), path, "600"], env=dict(self.machine.env),
+        holder = subprocess.Popen([str(self.machine.wine_run), str(tool), *what, "600"], env=dict(self.machine.env),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if holder.stdout.readline().strip() != b"holding":
-            raise Failure(f"could not hold {path} open")
+            raise Failure(f"could not hold {' '.join(what)}")
+
+    def run_elsewhere(self, name):
+        """An idle program under the file name, from a folder outside the install folder."""
+        copy, m = self.machine.host_path(ELSEWHERE + name), self.machine
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(Path(self.args.build) / "bin" / "valdrix_child.exe", copy)
+        subprocess.Popen([str(m.wine_run), ELSEWHERE + name], env=dict(m.env, VALDRIX_CHILD_SLEEP="1"),
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not m.wait_for(lambda: name in m.processes(), 30):
+            raise Failure(f"{ELSEWHERE + name} did not start")
 
     # --- run -------------------------------------------------------------------
     def command(self, scenario):

@@ -17,6 +17,8 @@ given steps:
   ("serve_fault", path, fault)       the server misbehaves for one file: "status-500" | "cut" (half, then close)
   ("serve_normally",)                no more faults
   ("hold", path) ("release",)        a program holds an installed file open without sharing; it ends
+  ("hold_mutex", sddl)               the same for a new mutex "Valdrix.Setup" with that owner ("O:BU")
+  ("run_elsewhere", name)            an idle program of that file name runs from outside the install folder
   ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
                                      left (root only); the drive grows by that much
   ("republish_large", path, bytes)   publish a new version of that size
@@ -143,6 +145,23 @@ SCENARIOS = [
             "expect": {"exit": 0, "task_runs": ["ValdrixLogon 1", "ValdrixLogon 2"],
                        "client_starts": ["task 1", "task 2"], "clients": 2},
         }],
+    },
+    {
+        "name": "verify_starts_client_past_a_program_named_like_it",
+        "about": "An idle Valdrix.Desktop.exe running from another folder is not the client: verify starts the real one.",
+        "given": [("install",), ("sessions", ["1 Active"]), ("run_elsewhere", "Valdrix.Desktop.exe")],
+        "run": ["/silent", "/verify"],
+        "expect": {"exit": 0, "task_runs": ["ValdrixLogon 1"], "client_starts": ["task 1"], "clients": 2},
+    },
+    {
+        "name": "verify_runs_past_a_mutex_another_account_made",
+        "about": "A mutex Valdrix.Setup of another owner neither stops nor holds up a verify; one owned by "
+                 "Administrators, as a running setup's is, ends the run with 1000 (232 seen from Linux).",
+        "given": [("install",), ("stop_service",), ("hold_mutex", "O:BU")],
+        "run": ["/silent", "/verify"],
+        "expect": {"exit": 0, "service_running": True, "log": ['Mutex "Valdrix.Setup" is not owned by Administrators']},
+        "next": [{"given": [("release",), ("stop_service",), ("hold_mutex", "O:BA")], "run": ["/silent", "/verify"],
+                  "expect": {"exit": 232, "service_running": False}}],
     },
     {
         "name": "verify_dontstart_with_sessions_starts_nothing",

@@ -34,6 +34,7 @@ class FlowTest : public DoubleTest {
  protected:
   static constexpr wchar_t kInstall[] = L"C:\\Program Files\\Valdrix\\";
   static constexpr wchar_t kFileServer[] = L"https://localhost:8443/files/";
+  static constexpr wchar_t kUserProtocolCommand[] = L"HKCU\\Software\\Classes\\valdrix\\shell\\open\\command";
 
   void SetUp() override {
     DoubleTest::SetUp();
@@ -88,7 +89,7 @@ class FlowTest : public DoubleTest {
     Double::Registry::SetValue(L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix",
                                L"DisplayName", std::wstring(L"Valdrix"));
     Double::Registry::SetValue(L"HKLM\\Software\\Valdrix", L"DeviceID", std::wstring(L"device-1"));
-    Double::Processes::Start(L"Valdrix.Desktop.exe", 1);
+    Double::Processes::Start(std::wstring(kInstall) + L"Valdrix.Desktop.exe", 1);
   }
 
   static std::vector<PublishedFile> ProductFiles() {

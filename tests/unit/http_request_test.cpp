@@ -9,6 +9,7 @@
 #include "double/fixture.h"
 #include "double/http.h"
 #include "net/http.h"
+#include "net/http_request.h"
 #include "net/progress_request.h"
 #include "staging/sha256.h"
 #include "support/download_checks.h"
@@ -56,6 +57,22 @@ TEST_F(HttpRequestTest, FailedTransferKeepsItsHandlesUntilTheRequestIsDropped) {
   Double::InjectFault("WinHttpReadData", 12030);
   EXPECT_THROW(memory->Start(), std::system_error);
   EXPECT_EQ(FailureText<std::logic_error>([&] { memory->Start(); }), "A download is already in progress.");
+}
+
+// Past its cap a body fails before it is held, announced or not; a lying
+// "Content-Length" has nothing reserved for it.
+TEST_F(HttpRequestTest, MemoryBodyPastItsCapFailsBeforeItIsHeld) {
+  Double::Http::Response chunked{200, std::string(1025, 'k')}, lying{200, "short"};
+  chunked.sendContentLength = false;
+  lying.announcedLength = 4294967295;
+  Double::Http::Serve(kUrl, chunked);
+  auto request = Request();
+  request->LimitMemoryBody(1024, "Sign key");
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->Start(); }), "Sign key is larger than 1 KiB");
+  Double::Http::Serve(kUrl, lying);
+  request = Request();
+  EXPECT_EQ(FailureText<std::runtime_error>([&] { request->Start(); }), "Response is larger than 16 MiB");
+  EXPECT_EQ(static_cast<Platform::WindowsHttpRequest&>(*request).Transfer().body.capacity(), 0u);
 }
 
 // A download whose bytes never reached the disk must fail, not pass its digest.

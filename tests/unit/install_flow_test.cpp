@@ -19,6 +19,8 @@ class InstallFlowTest : public FlowTest {};
 TEST_F(InstallFlowTest, CleanInstallRunsEveryStepAndStartsTheProduct) {
   ServeManifest(ProductFiles(), {{L"vc", L"VC Runtime", "installer"}});
   SetupFlags::Instance().loginCode = L"ABC123";
+  // The user's own handler would win over the machine's in the merged view.
+  Double::Registry::SetValue(kUserProtocolCommand, L"", std::wstring(L"user.exe"));
 
   Flows::StartInstall(context, false);
 
@@ -64,7 +66,8 @@ TEST_F(InstallFlowTest, CleanInstallRunsEveryStepAndStartsTheProduct) {
   EXPECT_EQ(client,
             Double::Files::ShortcutTarget(L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Valdrix.lnk"));
   EXPECT_EQ(Reg(L"\"" + client + L"\" \"%1\""),
-            Double::Registry::GetValue(L"HKCR\\valdrix\\shell\\open\\command", L""));
+            Double::Registry::GetValue(L"HKLM\\Software\\Classes\\valdrix\\shell\\open\\command", L""));
+  EXPECT_EQ(Reg(std::wstring(L"user.exe")), Double::Registry::GetValue(kUserProtocolCommand, L""));
   EXPECT_EQ(Reg(L"\"" + client + L"\" --uninstall"),
             Double::Registry::GetValue(L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix",
                                        L"UninstallString"));

@@ -124,4 +124,6 @@ TEST_F(ManifestLoadTest, LoadReportsStatusAndCountAndWrapsFailures) {
   Double::Http::Serve(ManifestUrl(), {200, "null"});
   EXPECT_EQ(LoadError(failing),
             "Unable to download manifest: [json.exception.type_error.302] type must be number, but is null");
+  Double::Http::Serve(ManifestUrl(), {200, std::string(kManifestSizeLimit + 1, ' ')});
+  EXPECT_EQ(LoadError(failing), "Unable to download manifest: Manifest is larger than 16 MiB");
 }

@@ -22,6 +22,7 @@ class UninstallFlowTest : public FlowTest {
     FlowTest::SetUp();
     InstallEarlier(ProductFiles());
     RegisterProtocolHandler(std::wstring(kInstall) + L"Valdrix.Desktop.exe");
+    Double::Registry::SetValue(kUserProtocolCommand, L"", std::wstring(L"user.exe"));
     Double::Files::PutFile(L"C:\\Users\\Public\\Desktop\\Valdrix.lnk");
     Double::Files::PutFile(L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Valdrix.lnk");
     SetupFlags::Instance().noLogin = true;
@@ -39,7 +40,8 @@ class UninstallFlowTest : public FlowTest {
     EXPECT_FALSE(Double::Registry::KeyExists(L"HKLM\\Software\\Valdrix"));
     EXPECT_FALSE(
         Double::Registry::KeyExists(L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix"));
-    EXPECT_FALSE(Double::Registry::KeyExists(L"HKCR\\valdrix"));
+    EXPECT_FALSE(Double::Registry::KeyExists(L"HKLM\\Software\\Classes\\valdrix"));
+    EXPECT_TRUE(Double::Registry::KeyExists(kUserProtocolCommand));  // the user's own stays
     EXPECT_FALSE(Double::Tasks::Find(L"ValdrixLogon"));
     EXPECT_FALSE(Double::Tasks::Find(L"ValdrixVerify"));
     EXPECT_TRUE(!Double::Scm::Find(L"Valdrix") || Double::Scm::Find(L"Valdrix")->markedForDeletion);

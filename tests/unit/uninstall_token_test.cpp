@@ -185,9 +185,11 @@ TEST_F(UninstallTokenTest, PaddingMakesNoDifference) {
   EXPECT_EQ("authorised", Check(TestTokens::Token(payload, false)));
 }
 
-TEST_F(UninstallTokenTest, KeyMustBeThirtyTwoBytes) {
+TEST_F(UninstallTokenTest, KeyMustBeThirtyTwoBytesFromAtMostOneKiBOfText) {
   ServeKey(TestTokens::Base64Url(TestTokens::kPublicKey.substr(0, 31)));
   EXPECT_EQ("Invalid token signature", Check(TestTokens::Token(Payload("uninstall", now))));
+  ServeKey(std::string(kSignKeySizeLimit + 1, 'A'));
+  EXPECT_EQ("Sign key is larger than 1 KiB", Check(TestTokens::Token(Payload("uninstall", now))));
 }
 
 TEST_F(UninstallTokenTest, KeyIsFetchedBeforeTheTokenIsLookedAt) {

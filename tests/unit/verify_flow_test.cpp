@@ -54,11 +54,15 @@ TEST_F(VerifyFlowTest, MissingServiceOrLogonTaskIsOnlyLogged) {
   EXPECT_TRUE(statuses.empty());
 }
 
+// Only the install folder's client counts, whatever the letter case of its
+// path; a program of the same name elsewhere is not a client.
 TEST_F(VerifyFlowTest, StartsTheLogonTaskOnlyInSessionsWithoutAClient) {
   Double::Processes::SetSessions({0, 1, 2});
   Double::Processes::Kill(Double::Processes::Running().back().pid);  // the client of session 1
-  Double::Processes::Start(L"Valdrix.Desktop.exe", 2);
-  Double::Processes::Start(L"Valdrix.Desktop.exe", 2);
+  Double::Processes::Start(L"C:\\Users\\Public\\Valdrix.Desktop.exe", 1);
+  Double::Processes::Start(L"Valdrix.Desktop.exe", 1);
+  Double::Processes::Start(L"c:\\program files\\VALDRIX\\valdrix.desktop.exe", 2);
+  Double::Processes::Start(std::wstring(kInstall) + L"Valdrix.Desktop.exe", 2);
 
   Flows::StartVerify(context);
 

@@ -15,6 +15,7 @@
 #include "engine/context.h"
 #include "reporting/reporter.h"
 #include "system/files.h"
+#include "system/win/instance_mutex.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -53,16 +54,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   std::setlocale(LC_ALL, ".UTF8");
   ConfigureReporting();
 
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, Startup::kMutexName);
-  const DWORD mutexError = GetLastError();
-  if (!mutex) {
-    Reporting::CaptureException("std::exception",
-                                std::runtime_error(fmt::format("Unable to create mutex: error {}", mutexError)).what());
-  } else if (mutexError == ERROR_ALREADY_EXISTS) {
-    CloseHandle(mutex);
+  InstanceMutex mutex = AcquireInstanceMutex(Startup::kMutexName);
+  if (mutex.outcome == InstanceMutex::Outcome::kFailed) {
+    Reporting::CaptureException(
+        "std::exception", std::runtime_error(fmt::format("Unable to create mutex: error {}", mutex.error)).what());
+  } else if (mutex.outcome == InstanceMutex::Outcome::kAnotherSetup) {
     return Startup::kExitAlreadyRunning;
-  } else {
-    WaitForSingleObject(mutex, INFINITE);
   }
 
   SetupLog::Open(Startup::kLogFileName);
@@ -70,6 +67,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   SetupLog::Info("Valdrix Setup starting (PID %u)", static_cast<unsigned>(GetCurrentProcessId()));
   SetupLog::Info("%s", BuildInfo::kBuildLogLine);
   SetupLog::Info("Setup path: %S", GetExecutablePath());
+  if (mutex.outcome == InstanceMutex::Outcome::kTakenByOther) {
+    SetupLog::Warning(
+        "Mutex \"Valdrix.Setup\" is not owned by Administrators, so no setup run made it: going on without it");
+  }
 
   SetupFlags& flags = SetupFlags::Instance();
   flags.setupDirectory = GetExecutableDirectory();
@@ -100,7 +101,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   if (result != 0) SetupLog::Error("Setup wasn't completed successfully: exit code %d", result);
 
   SetupLog::Close();
-  if (mutex) CloseHandle(mutex);
+  mutex.handle = SafeHandle();
   Reporting::Close();
   return result;
 }

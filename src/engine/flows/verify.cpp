@@ -61,10 +61,12 @@ void EnsureServiceRunning(Setup::Context& context, bool dontStart) {
   }
 }
 
-// User sessions in which no client runs.
-std::vector<uint32_t> SessionsWithoutClient() {
+// User sessions in which the install folder's client does not run. Any
+// user can start a program of the client's name from a folder of their own;
+// that one is not the client.
+std::vector<uint32_t> SessionsWithoutClient(const std::wstring& installPath) {
   std::vector<uint32_t> sessions = GetUserSessionIds();
-  const std::vector<SafeHandle> clients = FindProcessesByName(Product::kClientExecutable);
+  const std::vector<SafeHandle> clients = FindProcessesByImage(installPath + Product::kClientExecutable);
   for (const SafeHandle& client : clients) {
     uint32_t session = 0;
     uint32_t error = 0;
@@ -99,7 +101,7 @@ void StartVerify(Setup::Context& context) {
   }
   EnsureServiceRunning(context, dontStart);
 
-  for (uint32_t session : SessionsWithoutClient()) {
+  for (uint32_t session : SessionsWithoutClient(context.installPath)) {
     if (dontStart) {
       SetupLog::Warning("Client not running on session %u! It will not start because of the \"don't start\" flag.",
                         session);

@@ -5,7 +5,9 @@
 
 #include <fmt/format.h>
 
+#include <functional>
 #include <stdexcept>
+#include <vector>
 
 #include "app/log.h"
 #include "app/text.h"
@@ -15,36 +17,59 @@
 namespace {
 
 constexpr DWORD kProcessAccess = SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD kLongestPath = 32768;
 
 [[noreturn]] void ThrowWithName(DWORD error, const char* format, std::wstring_view name) {
   Errors::ThrowSystem(error, fmt::format(fmt::runtime(format), Text::ToUtf8(name)));
 }
 
-bool HasBaseName(HANDLE process, const std::wstring& name) {
-  HMODULE module = nullptr;
-  DWORD needed = 0;
-  if (!K32EnumProcessModules(process, &module, sizeof(module), &needed)) return false;
-  wchar_t baseName[MAX_PATH] = {};
-  if (K32GetModuleBaseNameW(process, module, baseName, MAX_PATH) == 0) return false;
-  return lstrcmpW(baseName, name.c_str()) == 0;
+// Every running process's id: the buffer grows until the list fits in it.
+std::vector<DWORD> ProcessIds() {
+  std::vector<DWORD> ids(1024);
+  for (;;) {
+    const DWORD capacity = static_cast<DWORD>(ids.size() * sizeof(DWORD));
+    DWORD bytes = 0;
+    if (!K32EnumProcesses(ids.data(), capacity, &bytes)) {
+      SetupLog::Error("Unable to enumerate process list: error %u", static_cast<unsigned>(GetLastError()));
+      throw std::runtime_error("Unable to enumerate process list");
+    }
+    if (bytes < capacity) {
+      ids.resize(bytes / sizeof(DWORD));
+      return ids;
+    }
+    ids.resize(ids.size() * 2);
+  }
+}
+
+// The processes whose full image path `matches` accepts. Processes that
+// cannot be opened or whose image cannot be read are passed over.
+std::vector<SafeHandle> FindProcesses(const std::function<bool(std::wstring_view image)>& matches) {
+  std::vector<wchar_t> image(kLongestPath);
+  std::vector<SafeHandle> found;
+  for (DWORD id : ProcessIds()) {
+    SafeHandle process(OpenProcess(kProcessAccess, FALSE, id));
+    if (!process) continue;
+    DWORD length = kLongestPath;
+    if (!QueryFullProcessImageNameW(process.Get(), 0, image.data(), &length)) continue;
+    if (matches(std::wstring_view(image.data(), length))) found.push_back(std::move(process));
+  }
+  return found;
 }
 
 }  // namespace
 
 std::vector<SafeHandle> FindProcessesByName(std::wstring_view executableName) {
-  DWORD ids[1024] = {};
-  DWORD bytes = 0;
-  if (!K32EnumProcesses(ids, sizeof(ids), &bytes)) {
-    SetupLog::Error("Unable to enumerate process list: error %u", static_cast<unsigned>(GetLastError()));
-    throw std::runtime_error("Unable to enumerate process list");
-  }
-  const std::wstring name(executableName);
-  std::vector<SafeHandle> found;
-  for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
-    SafeHandle process(OpenProcess(kProcessAccess, FALSE, ids[i]));
-    if (process && HasBaseName(process.Get(), name)) found.push_back(std::move(process));
-  }
-  return found;
+  return FindProcesses([&](std::wstring_view image) {
+    const size_t slash = image.find_last_of(L"\\/");
+    return (slash == std::wstring_view::npos ? image : image.substr(slash + 1)) == executableName;
+  });
+}
+
+std::vector<SafeHandle> FindProcessesByImage(std::wstring_view imagePath) {
+  return FindProcesses([&](std::wstring_view image) {
+    return CompareStringOrdinal(image.data(), static_cast<int>(image.size()), imagePath.data(),
+                                static_cast<int>(imagePath.size()), TRUE) == CSTR_EQUAL;
+  });
 }
 
 int32_t StopProcessesByName(std::wstring_view executableName) {
