@@ -1,17 +1,19 @@
 // Entry point of Valdrix.Setup.exe: the start-up sequence and the hand-over to
 // the silent driver or the progress window.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
-#include <clocale>
 #include <fmt/format.h>
+#include <clocale>
 
 #include <stdexcept>
 
 #include "app/build_info.h"
+#include "app/built_in_keys.h"
 #include "app/flags.h"
 #include "app/log.h"
 #include "app/startup.h"
+#include "app/trusted_keys.h"
 #include "engine/context.h"
 #include "reporting/reporter.h"
 #include "system/files.h"
@@ -70,6 +72,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   SetupLog::Info("Valdrix Setup starting (PID %u)", static_cast<unsigned>(GetCurrentProcessId()));
   SetupLog::Info("%s", BuildInfo::kBuildLogLine);
   SetupLog::Info("Setup path: %S", GetExecutablePath());
+  // The build checked the texts; a key that does not decode ends the process here.
+  TrustedKeys::Instance() = TrustedKeys::FromText(BuiltInKeys::kManifest, BuiltInKeys::kToken);
 
   SetupFlags& flags = SetupFlags::Instance();
   flags.setupDirectory = GetExecutableDirectory();
