@@ -89,7 +89,8 @@ def release_env(keys=True, **extra):
     env = {k: v for k, v in os.environ.items()
            if k not in ("UPDATE_HOST", "API_HOST", "DSN", "ALLOW_DIRTY", "SIGN_CERT", "SIGN_KEY", "SIGN_CHAIN",
                         "TIMESTAMP_URL", "MANIFEST_KEY", "TOKEN_KEY", "ALLOW_UNPINNED")}
-    env.update(CCACHE_DISABLE="1", JOBS=os.environ.get("JOBS", "2"), **(KEYED if keys else {}), **extra)
+    env.update(CCACHE_DISABLE="1", JOBS=os.environ.get("JOBS", "2"))
+    env.update({**(KEYED if keys else {}), **extra})
     return env
 
 
