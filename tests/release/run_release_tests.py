@@ -126,20 +126,6 @@ def check_refusals(release, clone_dir, work):
             "refused" if reason else "accepted")
         check(name, (outcome is None) if reason is None else (outcome is not None and reason in outcome), outcome)
 
-    # Keys: both or neither with ALLOW_UNPINNED=1; two manifest keys during a rotation.
-    manifest, token = KEYED["MANIFEST_KEY"], KEYED["TOKEN_KEY"]
-    for manifest_files, token_file, unpinned, accepted in ((manifest, "", False, False), ("", token, False, False),
-                                                           ("", "", True, True), (f"{manifest},{token}", token,
-                                                                                  False, True)):
-        try:
-            keys = release.built_in_keys(manifest_files, token_file, unpinned)
-            outcome = None
-        except release.Refusal as refusal:
-            keys, outcome = None, str(refusal)
-        check(f"keys {manifest_files or '-'} / {token_file or '-'} / ALLOW_UNPINNED={int(unpinned)}: "
-              + ("accepted" if accepted else "refused"), (outcome is None) == accepted
-              and (keys is None or len(keys[1]) == len([f for f in manifest_files.split(",") if f])), outcome)
-
     # The command itself: a clear message, exit 1, nothing built, no dist.
     target = work / "refused"
     cases = [("a loopback update host", {"UPDATE_HOST": "localhost:8443"}, "loopback"),
