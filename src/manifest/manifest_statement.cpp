@@ -22,9 +22,10 @@ bool IsLowerHex(std::string_view text, size_t size) {
          std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// 1 to 18 decimal digits: always within 64 bits, no sign, no blanks.
+// 1 to 18 decimal digits: always within 64 bits, no sign, no blanks, and no
+// leading zero, so that each value has one text and the text is what was signed.
 bool ReadDecimal(std::string_view text, int64_t& value) {
-  if (text.empty() || text.size() > 18) return false;
+  if (text.empty() || text.size() > 18 || (text.size() > 1 && text[0] == '0')) return false;
   value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;

@@ -66,6 +66,9 @@ TEST(ManifestStatement, FormatIsStrictAndBoundedInSize) {
       {ManifestStatement::SignedPart(Digest(kManifest), 7, 9).replace(part.find("serial 7"), 8, "serial +7") +
            signature,
        "\"serial\" is not a decimal number"},
+      {ManifestStatement::SignedPart(Digest(kManifest), 7, 9).replace(part.find("serial 7"), 8, "serial 07") +
+           signature,
+       "\"serial\" is not a decimal number"},
       {part + "signature ABCDEF0123456789 " + signature.substr(signature.rfind(' ') + 1), "a signature's key id"},
       {part + "signature 0123456789abcdef AAAA\n", "a signature is not 64 bytes"},
       {part + "signature 0123456789abcdef *\n", "a signature is not base64url"},
