@@ -20,7 +20,7 @@ KeyPair ReadPrivateKey(const std::string& text) {
 }
 
 std::string ReadPublicKey(const std::string& text) {
-  const std::string raw = DecodeBase64Url(text);
+  std::string raw = DecodeBase64Url(text);
   if (raw.size() != 32) throw std::runtime_error(fmt::format("Public key must hold 32 bytes, not {}", raw.size()));
   return raw;
 }
