@@ -72,12 +72,14 @@ bench: build
 	bench/verify_bench.py
 
 # The executable customers download, into dist/ (see README, "Shipping a
-# release"). UPDATE_HOST=, API_HOST=, DSN=, ALLOW_DIRTY=1, SIGN_CERT= and
-# SIGN_KEY= (with SIGN_CHAIN=, TIMESTAMP_URL=) on the make line.
+# release"). UPDATE_HOST=, API_HOST=, DSN=, ALLOW_DIRTY=1, MANIFEST_KEY= and
+# TOKEN_KEY= (public key files; or ALLOW_UNPINNED=1), SIGN_CERT= and SIGN_KEY=
+# (with SIGN_CHAIN=, TIMESTAMP_URL=) on the make line.
 release: deps
 	@if [[ -n "$(SIGN_CERT)" ]]; then $(MAKE) --no-print-directory $(HOST_BUILD)/build.ninja && \
 	  cmake --build $(HOST_BUILD) --target valdrix-release -j $(JOBS); fi
 	JOBS=$(JOBS) UPDATE_HOST="$(UPDATE_HOST)" API_HOST="$(API_HOST)" DSN="$(DSN)" ALLOW_DIRTY="$(ALLOW_DIRTY)" \
+	  MANIFEST_KEY="$(MANIFEST_KEY)" TOKEN_KEY="$(TOKEN_KEY)" ALLOW_UNPINNED="$(ALLOW_UNPINNED)" \
 	  $(if $(SIGN_CERT),SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)") \
 	  SIGN_CHAIN="$(SIGN_CHAIN)" TIMESTAMP_URL="$(TIMESTAMP_URL)" scripts/release
 

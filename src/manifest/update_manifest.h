@@ -40,4 +40,11 @@ inline constexpr uint64_t kManifestSizeLimit = 16 << 20;
 // Downloads the document and parses it; a larger one than the limit fails
 // with "Manifest is larger than 16 MiB".
 void FetchManifest(UpdateManifest& manifest, std::wstring_view url);
+// For a setup with built-in manifest keys: downloads the manifest and its
+// signed statement, accepts the manifest only as the statement allows (and
+// records its serial), parses it, and refuses an entry without a digest.
+void FetchSignedManifest(UpdateManifest& manifest, const std::vector<std::string>& keys);
+// The body of a GET, as bytes.
+std::string DownloadDocument(std::wstring_view url);
 std::wstring ManifestUrl();
+std::wstring StatementUrl();

@@ -4,7 +4,9 @@ https://localhost:8443, installs it silently under Wine and shows what is now
 on the machine. Run again, it updates and shows that nothing was downloaded.
 Wine 8 lists no user sessions and cannot run a task, so the prefix has the
 test suite's stand-ins for both: one user session (1, Active), and a Task
-Scheduler that runs the logon task's program in it."""
+Scheduler that runs the logon task's program in it. The setup is the one built
+with the committed test keys (bin/keyed): the manifest comes with its signed
+statement, whose serial the registry keeps."""
 import os
 import subprocess
 import sys
@@ -65,7 +67,7 @@ def main():
     machine = Machine(ROOT, work / "wine-prefix")
     host_build = ROOT / os.environ.get("DEMO_HOST_BUILD", "build/demo-host")
     win_build = ROOT / os.environ.get("DEMO_WIN_BUILD", "build/win64")
-    product = Product(work, host_build, win_build, "https://localhost:8443")
+    product = Product(work, host_build, win_build, "https://localhost:8443", keyed=True)
     prepare = ROOT / "tools" / "prepare-wine-prefix"
     if not prepare.exists():
         print("tools/prepare-wine-prefix is not in the tree yet; the demo needs it to trust the server's CA.")
@@ -79,13 +81,14 @@ def main():
     else:
         product.publish()
     print(f"Manifest: {product.root / 'update' / 'v2' / 'windows.json'} "
-          f"({len(product.manifest['files'])} files, app version {product.manifest['app_version']})")
+          f"({len(product.manifest['files'])} files, app version {product.manifest['app_version']}), "
+          "signed with the test manifest key (windows.json.sig)")
     server = LocalServer(product.release, product.root, work / "requests.log")
     server.start()
     try:
         setup = machine.host_path(SETUP)
         setup.parent.mkdir(parents=True, exist_ok=True)
-        setup.write_bytes((win_build / "bin" / "Valdrix.Setup.exe").read_bytes())
+        setup.write_bytes(product.setup_exe().read_bytes())
         installed = (machine.install_dir / "app_version.txt").exists()
         args = [SETUP, "/silent"] + (["/update"] if installed else [])
         print(f"\nRunning {' '.join(args)} under Wine..")

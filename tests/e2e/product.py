@@ -2,7 +2,10 @@
 the setup itself and a few data files, published with valdrix-release into the
 folder the local server serves:
     <root>/update/v2/windows.json   <root>/files/<path>   <root>/files/prereqs/<file>
-    <root>/api/signkey"""
+    <root>/api/signkey
+A keyed product (the setup built with the committed test keys, tests/keys)
+also publishes <root>/update/v2/windows.json.sig, signed with the test manifest
+key, signs tokens with the test token key, and serves no /api/signkey."""
 import json
 import os
 import shutil
@@ -14,10 +17,12 @@ APP_VERSION = "5.2.0"
 STANDINS = ("Valdrix.Desktop.Service.exe", "Valdrix.Desktop.exe", "Valdrix.Desktop.Scan.exe")
 PREREQ = "Valdrix.Runtime.Setup.exe"
 LEGACY = "Morvex.Setup.exe"
+TEST_KEYS = Path(__file__).resolve().parent.parent / "keys"
 
 
 class Product:
-    def __init__(self, work: Path, host_build: Path, win_build: Path, base_url: str, extra_bytes: int = 0):
+    def __init__(self, work: Path, host_build: Path, win_build: Path, base_url: str, extra_bytes: int = 0,
+                 keyed: bool = False):
         self.work = work
         self.release = host_build / "bin" / "valdrix-release"
         self.win_build = win_build
@@ -26,6 +31,12 @@ class Product:
         self.source = work / "product"     # what the vendor builds
         self.root = work / "www"           # what the server serves
         self.keys = work / "keys"
+        self.keyed = keyed
+        self.statement = {}  # "serial", "expires" of the statement (valdrix-release's defaults otherwise)
+
+    def setup_exe(self) -> Path:
+        """The setup this product is for: the keyed one carries the test keys."""
+        return self.win_build / "bin" / ("keyed" if self.keyed else "") / "Valdrix.Setup.exe"
 
     def tool(self, *args):
         result = subprocess.run([str(self.release)] + [str(a) for a in args], capture_output=True, text=True)
@@ -35,12 +46,13 @@ class Product:
 
     def build(self):
         """A fresh product folder with stable version stamps."""
+        self.statement = {}
         shutil.rmtree(self.source, ignore_errors=True)
         files = self.source / "files"
         files.mkdir(parents=True)
         for name in STANDINS:
             shutil.copy2(self.win_build / "standins" / name, files / name)
-        shutil.copy2(self.win_build / "bin" / "Valdrix.Setup.exe", files / "Valdrix.Setup.exe")
+        shutil.copy2(self.setup_exe(), files / "Valdrix.Setup.exe")
         (files / "rules.dat").write_bytes(b"rules v1\n" * 100)
         (files / "strings.json").write_text(json.dumps({"title": "Valdrix"}))
         if self.extra_bytes:
@@ -71,9 +83,16 @@ class Product:
         (self.root / "files" / "prereqs").mkdir()
         shutil.copy2(self.source / "installers" / PREREQ, self.root / "files" / "prereqs" / PREREQ)
         manifest = self.root / "update" / "v2" / "windows.json"
+        signing = []
+        if self.keyed:
+            signing = ["--key", TEST_KEYS / "manifest.key"]
+            for option, value in self.statement.items():
+                signing += [f"--{option}", value]
         self.tool("manifest", "--files", self.source / "files", "--base-url", self.base_url + "/files",
-                  "--prereqs", self.source / "prereqs.json", "--app-version", APP_VERSION, "--out", manifest)
-        shutil.copy2(self.keys / "sign.pub", self.root / "api" / "signkey")
+                  "--prereqs", self.source / "prereqs.json", "--app-version", APP_VERSION, "--out", manifest,
+                  *signing)
+        if not self.keyed:
+            shutil.copy2(self.keys / "sign.pub", self.root / "api" / "signkey")
         self.manifest = json.loads(manifest.read_text())
 
     def file_path(self, relative: str) -> Path:
@@ -87,6 +106,17 @@ class Product:
         os.utime(path, (stamp, stamp))
         self.publish()
 
+    def sign(self, **statement):
+        """Publishes again with a statement of this serial or expiry."""
+        self.statement = {k: str(v) for k, v in statement.items()}
+        self.publish()
+
+    def tamper_manifest(self):
+        """One byte of the served manifest changes after signing; it stays valid JSON."""
+        manifest = self.root / "update" / "v2" / "windows.json"
+        text = manifest.read_text()
+        manifest.write_text(text.replace(f'"{APP_VERSION}"', f'"{APP_VERSION[:-1]}9"', 1))
+
     def corrupt(self, relative: str):
         """A new version is announced, but the served bytes are not the ones digested."""
         self.republish(relative, self.file_path(relative).read_bytes() + b"v2\n")
@@ -94,7 +124,7 @@ class Product:
         served.write_bytes(served.read_bytes() + b"tampered\n")
 
     def token(self, issued_at=None):
-        args = ["token", "--key", self.keys / "sign.key"]
+        args = ["token", "--key", TEST_KEYS / "token.key" if self.keyed else self.keys / "sign.key"]
         if issued_at is not None:
             args += ["--issued-at", str(issued_at)]
         return self.tool(*args).strip()

@@ -136,6 +136,12 @@ class Suite:
             self.server.start()
         elif kind == "serve_fault":
             self.server.set_fault("/files/" + rest[0].replace("\\", "/"), rest[1])
+        elif kind == "sign":
+            self.product.sign(**rest[0])
+        elif kind == "tamper_manifest":
+            self.product.tamper_manifest()
+        elif kind == "hide_statement":
+            self.server.set_fault("/update/v2/windows.json.sig", "status-404")
         elif kind == "serve_normally":
             self.server.clear_faults()
         elif kind == "ingest_answers":
@@ -331,7 +337,7 @@ class Suite:
                 else sorted(expect["downloads"])
             want(got == wanted, f"downloaded {got}, expected {wanted}")
         if "manifest_requests" in expect:
-            count = sum(1 for r in requests if r[1].startswith("/update/v2/windows.json"))
+            count = sum(1 for r in requests if r[1].split("?")[0] == "/update/v2/windows.json")
             want(count == expect["manifest_requests"], f"manifest fetched {count} times")
         if "prereq_runs" in expect:
             events = self.machine.standin_events("Valdrix.Runtime.Setup.exe")[standin_offsets["prereq"]:]
@@ -367,6 +373,9 @@ class Suite:
         for path, state in expect.get("files", {}).items():
             present = bool(after["files"]) and path in after["files"]
             want(present == (state == "present"), f"{path} is {'present' if present else 'absent'}")
+        if "serial" in expect:
+            serial = (after["registry"] or {}).get("ManifestSerial")
+            want(serial == expect["serial"], f"recorded manifest serial {serial!r}, expected {expect['serial']!r}")
         if "pending_renames" in expect:
             pending = self.machine.reg_values(r"HKLM\System\CurrentControlSet\Control\Session Manager") or {}
             value = pending.get("PendingFileRenameOperations", ("", ""))[1]
@@ -420,11 +429,14 @@ class Suite:
         """Resets the machine, then runs the scenario's phase and each phase in
         its "next" list on the state the previous one left."""
         self.machine.reset()
+        self.product.keyed = scenario.get("keyed", False)
         if self.server:
             self.server.clear_faults()
             if not self.server.running:
                 self.server.start()
             self.product.build()
+        if self.product.setup_exe().exists():
+            shutil.copy2(self.product.setup_exe(), self.machine.host_path(SETUP_COPY))
         for number, phase in enumerate([scenario] + scenario.get("next", [])):
             try:
                 self.run_phase(phase)

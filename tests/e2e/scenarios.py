@@ -12,6 +12,10 @@ given steps:
   ("set_value", name, data)          REG_SZ under HKLM\\Software\\Valdrix
   ("legacy",)                        the predecessor's folder, uninstaller and service
   ("server_down",)                   the update server stops answering
+  ("sign", {"serial": n, "expires": t})  publish again with a statement of that serial and/or expiry
+                                     (valdrix-release manifest --serial/--expires; keyed scenarios)
+  ("tamper_manifest",)               one byte of the served windows.json changes after signing
+  ("hide_statement",)                windows.json.sig answers 404
 
   ("server_up",)                     the update server answers again
   ("serve_fault", path, fault)       the server misbehaves for one file: "status-500" | "cut" (half, then close)
@@ -39,6 +43,9 @@ interactive steps (the window under Xvfb; boxes are answered through their own m
   ("kill_setup_when_task_disabled", name, secs)  the same once the Task Scheduler holds that task disabled
   ("wait_log", text, seconds) ("wait_exit", seconds)
 
+"keyed": True runs the setup built with the committed test keys (bin/keyed) against a product
+whose manifest is signed with the test manifest key and which serves no /api/signkey.
+
 "next": further phases (given/run/interactive/expect) on the state the previous one left.
 
 expect keys:
@@ -62,6 +69,7 @@ expect keys:
                        (started by the logon task for that session, with its argument and folder)
   clients              how many client processes run afterwards
   reported             texts that the events reaching the ingest endpoint must carry
+  serial               the manifest serial recorded under HKLM\\Software\\Valdrix ("ManifestSerial"), or None
 Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
 """
 
@@ -210,6 +218,54 @@ SCENARIOS = [
         "given": [("install",), ("set_value", "ConfigKey", "account")],
         "run": ["/silent", "/uninstall", "/nologin"],
         "expect": {"exit": 1, "product": "unchanged", "log": ["Config still exists"], "reports": True},
+    },
+    # --- a setup with built-in keys: the signed manifest and the token key ---
+    {
+        "name": "keyed_signed_manifest_installs_and_refusals_leave_it_running",
+        "about": "The keyed setup installs a signed manifest and keeps its serial; a changed byte, a missing, an "
+                 "expired and an older statement are each refused with the installation untouched; a higher "
+                 "serial updates.",
+        "keyed": True,
+        "given": [("sign", {"serial": 1000})],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "serial": "1000",
+                   "manifest_requests": 1, "log": ["Manifest statement accepted (serial 1000, expires "]},
+        "next": [{
+            "given": [("tamper_manifest",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 1, "product": "unchanged", "service_running": True, "downloads": [],
+                       "log": ["Unable to download manifest: Manifest does not match its statement (SHA-256 "]},
+        }, {
+            "given": [("sign", {"serial": 1000}), ("hide_statement",)],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 1, "product": "unchanged", "service_running": True, "downloads": [],
+                       "log": ["Unable to download manifest: Manifest statement unavailable: HTTP error 404"]},
+        }, {
+            "given": [("serve_normally",), ("sign", {"serial": 1001, "expires": "2020-01-01"})],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 1, "product": "unchanged", "service_running": True, "serial": "1000",
+                       "log": ["Manifest statement expired at 2020-01-01 00:00:00 UTC; this machine's time is "]},
+        }, {
+            "given": [("sign", {"serial": 999})],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 1, "product": "unchanged", "service_running": True, "serial": "1000",
+                       "log": ["Manifest statement serial 999 is lower than 1000, the highest this machine has "
+                               "accepted"]},
+        }, {
+            "given": [("sign", {"serial": 1001}), ("touch", "rules.dat")],
+            "run": ["/silent", "/update"],
+            "expect": {"exit": 0, "product": "installed", "downloads": ["rules.dat"], "serial": "1001"},
+        }],
+    },
+    {
+        "name": "keyed_uninstall_with_built_in_token_key",
+        "about": "The keyed setup checks the token with its own key: no /api/signkey, and the serial goes with "
+                 "the product key.",
+        "keyed": True,
+        "given": [("install",)],
+        "run": ["/silent", "/uninstall", "/token=$token"],
+        "expect": {"exit": 0, "product": "absent", "serial": None, "reports": False,
+                   "log": ["Checking the token with the built-in key"]},
     },
     {
         "name": "legacy_present_without_permission",

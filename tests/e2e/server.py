@@ -74,12 +74,12 @@ class LocalServer:
         self.process = None
 
     def set_fault(self, path, fault):
-        """Makes the server misbehave for one path ("status-500", "cut"), or
+        """Makes the server misbehave for one path ("status-500", "status-404", "cut"), or
         behave again when fault is None."""
         control = control_file(self.log)
         faults = json.loads(control.read_text()) if control.exists() else {}
         if fault:
-            faults[path] = {"status": 500} if fault == "status-500" else {"mode": fault}
+            faults[path] = {"status": int(fault[7:])} if fault.startswith("status-") else {"mode": fault}
         else:
             faults.pop(path, None)
         control.write_text(json.dumps(faults))

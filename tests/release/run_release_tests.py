@@ -20,6 +20,7 @@ It checks HEAD: commit first (uncommitted changes are not part of it).
 Prints one PASS or FAIL line per check and "N passed, N failed" at the end.
 """
 import argparse
+import base64
 import hashlib
 import json
 import os
@@ -74,11 +75,22 @@ def clone(commit, target):
     run(["git", "-C", target, "checkout", "-q", "--detach", commit])
 
 
-def release_env(**extra):
+# The committed test keys stand in for the vendor's: a release is built with keys.
+TEST_KEYS = ROOT / "tests" / "keys"
+KEYED = {"MANIFEST_KEY": str(TEST_KEYS / "manifest.pub"), "TOKEN_KEY": str(TEST_KEYS / "token.pub")}
+
+
+def key_id(public_key_file):
+    text = Path(public_key_file).read_text().strip()
+    return hashlib.sha256(base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))).hexdigest()[:16]
+
+
+def release_env(keys=True, **extra):
     env = {k: v for k, v in os.environ.items()
            if k not in ("UPDATE_HOST", "API_HOST", "DSN", "ALLOW_DIRTY", "SIGN_CERT", "SIGN_KEY", "SIGN_CHAIN",
-                        "TIMESTAMP_URL")}
-    env.update(CCACHE_DISABLE="1", JOBS=os.environ.get("JOBS", "2"), **extra)
+                        "TIMESTAMP_URL", "MANIFEST_KEY", "TOKEN_KEY", "ALLOW_UNPINNED")}
+    env.update(CCACHE_DISABLE="1", JOBS=os.environ.get("JOBS", "2"))
+    env.update({**(KEYED if keys else {}), **extra})
     return env
 
 
@@ -117,7 +129,10 @@ def check_refusals(release, clone_dir, work):
     # The command itself: a clear message, exit 1, nothing built, no dist.
     target = work / "refused"
     cases = [("a loopback update host", {"UPDATE_HOST": "localhost:8443"}, "loopback"),
-             ("a loopback DSN host", {"DSN": "https://0123@127.0.0.1:8443/42"}, "loopback")]
+             ("a loopback DSN host", {"DSN": "https://0123@127.0.0.1:8443/42"}, "loopback"),
+             ("a build without keys", {"keys": False}, "no MANIFEST_KEY and TOKEN_KEY"),
+             ("a token key that is not a key", {"TOKEN_KEY": str(TEST_KEYS / "token.key")},
+              "is not a public key written by valdrix-release keygen")]
     untracked = clone_dir / "src" / "uncommitted.cpp"
     for name, env, message in cases + [("uncommitted changes", {}, "uncommitted changes")]:
         if name == "uncommitted changes":
@@ -163,6 +178,9 @@ def check_shipped(dist, clone_dir, commit):
           and info["api_host"] == "api.valdrix.com" and "reports.valdrix.com" in info["dsn"]
           and info["compiler"].startswith(f"{MINGW}-g++") and info["packages"].get("g++-mingw-w64-x86-64-posix")
           and info["unsigned_sha256"] == sha256(dist / EXE) and info["signed"] is False, info)
+    check("build-info.json names the built-in keys' ids",
+          info["manifest_key_ids"] == [key_id(KEYED["MANIFEST_KEY"])]
+          and info["token_key_id"] == key_id(KEYED["TOKEN_KEY"]), info)
     sums = (dist / "SHA256SUMS").read_text()
     check("SHA256SUMS lists the executable and its debug file",
           sums == f"{sha256(dist / EXE)}  {EXE}\n{sha256(debug)}  {EXE}.debug\n", sums)

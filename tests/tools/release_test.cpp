@@ -134,6 +134,58 @@ TEST_F(ReleaseFolder, ManifestDescribesEveryFileWithDigestAndModificationTime) {
   EXPECT_EQ(prereq["archs"], json::array({"x64"}));
 }
 
+// The statement is over the manifest's exact bytes, checked by the setup's own
+// reader; two keys sign it during a rotation, and either verifies it.
+TEST_F(ReleaseFolder, ManifestStatementVerifiesWithEitherKeyAndNotAfterAChange) {
+  for (const char* name : {"old", "new", "other"}) {
+    ASSERT_EQ(Run({"keygen", "--out-private", (root_ / name).string(), "--out-public",
+                   (root_ / (std::string(name) + ".pub")).string()}),
+              0);
+  }
+  Write(root_ / "files" / "a.dll", "abc", 1700000123);
+  const std::string manifest = (root_ / "windows.json").string();
+  const std::vector<std::string> publish = {
+      "manifest", "--files", (root_ / "files").string(), "--base-url", "https://h/files", "--out", manifest};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = publish;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Run(args);
+  };
+  auto verify = [&](const std::string& keys) {
+    return Run({"verify-manifest", "--manifest", manifest, "--key", keys});
+  };
+  ASSERT_EQ(
+      with({"--key", (root_ / "old").string() + "," + (root_ / "new").string(), "--serial", "42", "--expires", "2d"}),
+      0)
+      << err_.str();
+  EXPECT_NE(out_.str().find("(serial 42, expires "), std::string::npos) << out_.str();
+  EXPECT_EQ(verify((root_ / "new.pub").string()), 0) << err_.str();
+  EXPECT_NE(out_.str().find("verifies: serial 42"), std::string::npos) << out_.str();
+  EXPECT_EQ(verify((root_ / "other.pub").string() + "," + (root_ / "old.pub").string()), 0) << err_.str();
+  EXPECT_EQ(verify((root_ / "other.pub").string()), 1);
+  EXPECT_NE(err_.str().find("no valid signature by a built-in key"), std::string::npos) << err_.str();
+
+  std::ifstream in(manifest, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  Write(manifest, bytes + " ");
+  EXPECT_EQ(verify((root_ / "old.pub").string()), 1);
+  EXPECT_NE(err_.str().find("Manifest does not match its statement"), std::string::npos) << err_.str();
+
+  ASSERT_EQ(with({"--key", (root_ / "old").string(), "--expires", "2020-01-31T12:00:00Z"}), 0) << err_.str();
+  EXPECT_NE(out_.str().find("expires 2020-01-31 12:00:00 UTC"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("already expired"), std::string::npos);
+  EXPECT_EQ(verify((root_ / "old.pub").string()), 1);
+  EXPECT_NE(err_.str().find("Manifest statement expired at 2020-01-31 12:00:00 UTC"), std::string::npos);
+
+  EXPECT_EQ(with({"--serial", "7"}), 2) << "a serial without a key";
+  for (const char* expires : {"30x", "2027-02-30", "-1d", "tomorrow"}) {
+    EXPECT_EQ(with({"--key", (root_ / "old").string(), "--expires", expires}), 1) << expires;
+  }
+  EXPECT_EQ(with({"--key", (root_ / "old.pub").string()}), 1) << "a public key cannot sign";
+  EXPECT_EQ(with({"--key", (root_ / "old").string(), "--serial", "-3"}), 2);
+}
+
 TEST_F(ReleaseFolder, BadInputIsRefusedWithAReasonAndNoManifestWritten) {
   EXPECT_EQ(Run({"manifest", "--files", (root_ / "missing").string(), "--base-url", "https://h", "--out",
                  (root_ / "w.json").string()}),

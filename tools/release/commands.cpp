@@ -16,8 +16,10 @@
 
 #include "base64url.h"
 #include "ed25519.h"
+#include "manifest/manifest_statement.h"
 #include "manifest_writer.h"
 #include "signing.h"
+#include "statement.h"
 
 namespace Release {
 
@@ -30,7 +32,14 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  manifest --files DIR --base-url URL [--prereqs FILE.json] [--app-version V] --out windows.json\n"
+    "           [--key PRIVATE[,PRIVATE] [--expires 30d|2027-01-31[T12:00:00Z]] [--serial N]]\n"
     "      Writes the update manifest for the product files in DIR (published at URL/<path>).\n"
+    "      With --key it also writes the signed statement windows.json.sig beside it, signed by each\n"
+    "      manifest key (two during a rotation), expiring after --expires (default 30d), with the\n"
+    "      serial --serial (default: the current time in seconds).\n"
+    "  verify-manifest --manifest windows.json [--statement windows.json.sig] --key PUBLIC[,PUBLIC]\n"
+    "      Checks a published pair as a setup with these keys would: a signature, the digest, the\n"
+    "      expiry. Exits 1 when the setup would refuse it.\n"
     "      FILE.json lists prerequisites: [{\"file\", \"id\", \"name\", \"source\" (installer, relative\n"
     "      to FILE.json), \"params\", \"params-repair\", \"archs\", optional \"url\"}]; without \"url\"\n"
     "      an installer is published at URL/prereqs/<file>.\n"
@@ -56,7 +65,9 @@ constexpr const char* kServeUsage =
     "                         \"localhost\" certificate are made in, and taken from, --ca-dir\n"
     "                         (default: build/e2e-ca of the source tree)\n"
     "  --log FILE             appends \"<method> <path> <status>\" per request (alias --request-log)\n"
-    "  --control JSON         misbehaviour per path: chunked, lowercase, blanks, redirect, cut, slow\n"
+    "  --control JSON         misbehaviour per path: chunked, lowercase, blanks, redirect, cut, slow,\n"
+    "                         or a status: {\"/update/v2/windows.json.sig\": {\"status\": 404}} hides the\n"
+    "                         manifest's statement\n"
     "  --ingest-dir DIR       where received crash reports are kept (default: under the temp folder)\n"
     "  --ingest-project ID    accepted project (default 42); --ingest-key KEY: accepted public key\n";
 
@@ -106,18 +117,59 @@ void WriteFile(const fs::path& path, const std::string& content, fs::perms perms
   fs::rename(temporary, path);
 }
 
-std::string ReadText(const fs::path& path) {
+// The file's text; without `trim`, its exact bytes.
+std::string ReadText(const fs::path& path, bool trim = true) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error(fmt::format("Unable to read \"{}\"", path.string()));
   std::stringstream content;
   content << in.rdbuf();
   std::string text = content.str();
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  while (trim && !text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   return text;
 }
 
+int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::vector<std::string> CommaList(const std::string& text) {
+  std::vector<std::string> items;
+  for (size_t start = 0; start <= text.size();) {
+    const size_t end = std::min(text.find(',', start), text.size());
+    if (end > start) items.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+int64_t Serial(const std::map<std::string, std::string>& options) {
+  if (!options.contains("serial")) return Now();
+  const std::string& text = options.at("serial");
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw UsageError(fmt::format("--serial \"{}\" is not a number of at most 18 digits", text));
+  return std::stoll(text);
+}
+
+// windows.json.sig beside the manifest just written, over its exact bytes.
+void WriteStatement(const fs::path& manifest, const std::map<std::string, std::string>& options, std::ostream& out) {
+  std::vector<KeyPair> keys;
+  for (const std::string& path : CommaList(options.at("key"))) keys.push_back(ReadPrivateKey(ReadText(path)));
+  const int64_t now = Now();
+  const int64_t expires = ParseExpiry(options.contains("expires") ? options.at("expires") : "30d", now);
+  const int64_t serial = Serial(options);
+  const fs::path target = manifest.string() + ".sig";
+  WriteFile(target, MakeStatement(ReadText(manifest, false), keys, serial, expires),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  out << fmt::format("Wrote {} (serial {}, expires {}, {} signature(s))\n", target.string(), serial,
+                     ManifestStatement::UtcText(expires), keys.size());
+  if (expires <= now) out << "Note: this statement has already expired; setups will refuse it\n";
+}
+
 int Manifest(const std::vector<std::string>& args, std::ostream& out) {
-  const auto options = ParseOptions(args, 1, {"files", "base-url", "prereqs", "app-version", "out"});
+  const auto options =
+      ParseOptions(args, 1, {"files", "base-url", "prereqs", "app-version", "out", "key", "expires", "serial"});
+  if (!options.contains("key") && (options.contains("expires") || options.contains("serial")))
+    throw UsageError("--expires and --serial belong to the statement, which needs --key");
   ManifestOptions manifestOptions{Required(options, "files"), Required(options, "base-url"), std::nullopt,
                                   options.contains("app-version") ? options.at("app-version") : ""};
   if (options.contains("prereqs")) manifestOptions.prereqsFile = options.at("prereqs");
@@ -127,6 +179,21 @@ int Manifest(const std::vector<std::string>& args, std::ostream& out) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   out << fmt::format("Wrote {} ({} files, {} prerequisites)\n", target.string(), manifest["files"].size(),
                      manifest["prereqs"].size());
+  if (options.contains("key")) WriteStatement(target, options, out);
+  return 0;
+}
+
+// Reads public keys only: checking needs no private key.
+int VerifyManifest(const std::vector<std::string>& args, std::ostream& out) {
+  const auto options = ParseOptions(args, 1, {"manifest", "statement", "key"});
+  const fs::path manifest = Required(options, "manifest");
+  const fs::path statement =
+      options.contains("statement") ? fs::path(options.at("statement")) : fs::path(manifest.string() + ".sig");
+  std::vector<std::string> keys;
+  for (const std::string& path : CommaList(Required(options, "key"))) keys.push_back(ReadPublicKey(ReadText(path)));
+  const auto checked = ManifestStatement::Check(ReadText(manifest, false), ReadText(statement, false), keys, Now(), 0);
+  out << fmt::format("{} verifies: serial {}, expires {}\n", manifest.string(), checked.serial,
+                     ManifestStatement::UtcText(checked.expires));
   return 0;
 }
 
@@ -244,15 +311,7 @@ int Serve(const std::vector<std::string>& args, std::ostream& out) {
 
 std::string MakeToken(const std::string& privateKeyText, const std::string& type, const std::string& subject,
                       long long issuedAt) {
-  const std::string raw = DecodeBase64Url(privateKeyText);
-  KeyPair key;
-  if (raw.size() == 64) {
-    key = {raw.substr(0, 32), raw.substr(32)};
-  } else if (raw.size() == 32) {
-    key = {raw, ""};
-  } else {
-    throw std::runtime_error(fmt::format("Private key must hold 32 or 64 bytes, not {}", raw.size()));
-  }
+  const KeyPair key = ReadPrivateKey(privateKeyText);
   const std::string payload = fmt::format("{}:{}:{}", type, subject, issuedAt);
   return EncodeBase64Url(payload) + "." + EncodeBase64Url(Sign(key, payload));
 }
@@ -275,6 +334,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
       }
     }
     if (command == "manifest") return Manifest(args, out);
+    if (command == "verify-manifest") return VerifyManifest(args, out);
     if (command == "keygen") return Keygen(args, out);
     if (command == "token") return Token(args, out);
     if (command == "serve") return Serve(args, out);

@@ -9,9 +9,11 @@
 #include <stdexcept>
 
 #include "app/build_info.h"
+#include "app/built_in_keys.h"
 #include "app/flags.h"
 #include "app/log.h"
 #include "app/startup.h"
+#include "app/trusted_keys.h"
 #include "engine/context.h"
 #include "reporting/reporter.h"
 #include "system/files.h"
@@ -71,6 +73,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetupLog::Warning(
         "Mutex \"Valdrix.Setup\" is not owned by Administrators, so no setup run made it: going on without it");
   }
+  // The build checked the texts; a key that does not decode ends the process here.
+  TrustedKeys::Instance() = TrustedKeys::FromText(BuiltInKeys::kManifest, BuiltInKeys::kToken);
 
   SetupFlags& flags = SetupFlags::Instance();
   flags.setupDirectory = GetExecutableDirectory();
