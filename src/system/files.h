@@ -107,6 +107,10 @@ int32_t StopProcessesByName(std::wstring_view executableName);
 uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait);
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
                                  bool wait);
+// RunProcess to the end, with TEMP and TMP of the child set to `tempFolder`
+// (everything else of this process's environment is passed on). Returns the
+// exit code; throws as RunProcess.
+uint32_t RunInstaller(std::wstring_view executablePath, std::wstring_view arguments, std::wstring_view tempFolder);
 // Builds the argument string of RunProcessWithArguments (portable rule).
 std::wstring QuoteArguments(const std::vector<std::wstring>& arguments);
 // Session of a process found by FindProcessesByName; false when it cannot be
