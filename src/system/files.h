@@ -86,6 +86,22 @@ void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*,
 // its place. Null when the file cannot be opened.
 std::FILE* OpenAppendWithoutLinks(std::wstring_view path);
 
+// --- folders of the user's profile, which the user's own programs may write --
+// The folders from `base` down through `names` (base, base\a, base\a\b, ...),
+// each below `base` made when missing, each opened without following a link
+// and held without sharing deletion: while they are held, none of them can
+// be renamed, deleted or replaced by a link, so the path keeps leading
+// where it led when it was checked. When one of them is a link (junction or
+// symbolic link), or `base` itself is reached through a link above it,
+// nothing is held and `link` names that folder. Throws
+// std::system_error "Unable to open folder \"{}\"" when one cannot be made
+// or opened.
+struct HeldFolders {
+  std::vector<HeldFile> folders;
+  std::wstring link;
+};
+HeldFolders HoldFolders(std::wstring_view base, const std::vector<std::wstring>& names);
+
 // --- shell folders (empty when unknown, no trailing backslash) --------------
 std::wstring GetCommonDesktopFolder();
 std::wstring GetCommonProgramsFolder();

@@ -1,10 +1,10 @@
 // Entry point of Valdrix.Setup.exe: the start-up sequence and the hand-over to
 // the silent driver or the progress window.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
-#include <clocale>
 #include <fmt/format.h>
+#include <clocale>
 
 #include <stdexcept>
 
@@ -13,6 +13,7 @@
 #include "app/log.h"
 #include "app/startup.h"
 #include "engine/context.h"
+#include "reporting/database_folder.h"
 #include "reporting/reporter.h"
 #include "system/files.h"
 #include "ui/progress_window.h"
@@ -20,14 +21,16 @@
 namespace {
 
 void ConfigureReporting() {
+  // Held until the process ends: the crash handler may still write there.
+  static const Reporting::DatabaseFolder database = Reporting::ChooseDatabaseFolder();
   Reporting::Options options;
   options.dsn = BuildInfo::kDsn;
-  const std::wstring localAppData = GetLocalAppDataFolder();
-  if (!localAppData.empty()) options.databasePath = localAppData + L"\\Valdrix\\.sentry";
+  options.databasePath = database.path;
   options.environment = BuildInfo::kEnvironment;
   options.release = BuildInfo::kRelease;
   Reporting::Init(options);
   Reporting::SetUser(Startup::ReadDeviceIdForReporting());
+  if (!database.notice.empty()) Reporting::AddBreadcrumb(database.notice, "setup", "default", "warning");
 }
 
 void ParseCommandLine(SetupFlags& flags) {
