@@ -1,7 +1,8 @@
 // Entry point of Valdrix.Setup.exe: the start-up sequence and the hand-over to
 // the silent driver or the progress window.
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <fmt/format.h>
 #include <clocale>
