@@ -198,13 +198,9 @@ TEST(ManifestRules, RejectWhatTheSetupWouldMisreadOrThatEscapesTheInstallFolder)
   EXPECT_THROW(Release::ValidateManifest(noVersion), std::runtime_error);
 
   json prereq = flat;
-  prereq["prereqs"] = {{{"file", "redist\\vc.exe"},
-                        {"id", "vc"},
-                        {"name", "VC"},
-                        {"url", "https://h/vc.exe"},
-                        {"sha256", std::string(64, 'a')},
-                        {"params", ""},
-                        {"params-repair", ""}}};
+  prereq["prereqs"] = json::parse(R"([{"file": "redist\\vc.exe", "id": "vc", "name": "VC", "url": "https://h/vc.exe",
+      "sha256": ")" + std::string(64, 'a') +
+                                  R"(", "params": "", "params-repair": ""}])");
   std::string refusal;
   try {
     Release::ValidateManifest(prereq);
