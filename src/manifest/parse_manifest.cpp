@@ -57,10 +57,11 @@ ManifestFile ReadFile(const Json& element) {
   return file;
 }
 
-// Every path the manifest names must stay inside its folder; checked before
-// anything is downloaded.
+// Every path the manifest names must stay inside its folder, and an
+// installer directly in the prerequisite folder; checked before anything is
+// downloaded.
 void CheckPaths(const UpdateManifest& manifest) {
-  for (const Prerequisite& prerequisite : manifest.prerequisites) CheckRelativePath(prerequisite.file);
+  for (const Prerequisite& prerequisite : manifest.prerequisites) CheckFileName(prerequisite.file);
   for (const ManifestFile& file : manifest.files) CheckRelativePath(file.path);
 }
 

@@ -25,4 +25,23 @@ bool WriteFileAtomically(const fs::path& target, std::string_view bytes) {
   return false;
 }
 
+std::optional<std::string> ReadFileUpTo(const fs::path& file, uint64_t cap) {
+  std::optional<std::string> bytes;
+  {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) return std::nullopt;
+    const std::streamoff size = in.tellg();
+    if (size < 0) return std::nullopt;
+    if (static_cast<uint64_t>(size) <= cap) {
+      std::string text(static_cast<size_t>(size), '\0');
+      in.seekg(0);
+      if (!in.read(text.data(), size)) return std::nullopt;
+      return text;
+    }
+  }
+  std::error_code ignored;
+  fs::remove(file, ignored);
+  return bytes;
+}
+
 }  // namespace Reporting

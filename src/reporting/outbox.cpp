@@ -1,8 +1,6 @@
 #include "reporting/outbox.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "app/text.h"
 #include "reporting/atomic_file.h"
@@ -62,7 +60,7 @@ std::vector<std::string> Outbox::Pending() const {
 }
 
 std::optional<std::string> Outbox::Read(const std::string& name) const {
-  return ReadFile(name + std::string(kEnvelopeSuffix));
+  return ReadFile(name + std::string(kEnvelopeSuffix), kMaxEnvelopeBytes);
 }
 
 void Outbox::Remove(const std::string& name) const { RemoveFile(name + std::string(kEnvelopeSuffix)); }
@@ -77,13 +75,13 @@ std::vector<std::string> Outbox::CrashRecords() const {
   return bases;
 }
 
-std::optional<std::string> Outbox::ReadFile(const std::string& fileName) const {
-  std::ifstream in(folder_ / PathFromUtf8(fileName), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(bytes).str();
+std::optional<std::string> Outbox::ReadFile(const std::string& fileName, uint64_t cap) const {
+  return ReadFileUpTo(folder_ / PathFromUtf8(fileName), cap);
+}
+
+bool Outbox::Has(const std::string& fileName) const {
+  std::error_code ignored;
+  return fs::exists(folder_ / PathFromUtf8(fileName), ignored);
 }
 
 void Outbox::RemoveFile(const std::string& fileName) const {

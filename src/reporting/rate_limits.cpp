@@ -233,11 +233,9 @@ bool RateLimits::Load(std::string_view record, int64_t now) {
 
 void RateLimits::LoadFile(const fs::path& file, int64_t now) {
   until_.clear();
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in.bad()) Load(text.str(), now);
+  // A few dozen bytes when written here; anything far larger is not ours.
+  constexpr uint64_t kMaxRecordBytes = uint64_t{64} << 10;
+  if (const auto text = ReadFileUpTo(file, kMaxRecordBytes)) Load(*text, now);
 }
 
 bool RateLimits::SaveFile(const fs::path& file, int64_t now) const { return WriteFileAtomically(file, Serialize(now)); }

@@ -116,10 +116,10 @@ void Init(const Options& options) {
     state.limits = {};
     state.enabled = ParseDsn(options.dsn, state.dsn);
     if (!state.enabled) return;
-    const std::filesystem::path folder = options.databasePath.empty()
-                                             ? std::filesystem::temp_directory_path() / "Valdrix" / ".sentry"
-                                             : PathFromWide(options.databasePath);
-    state.persistent = state.outbox.Open(folder);
+    // Without a folder of its own (none known, or one refused) the run keeps
+    // its reports in memory: the temporary folder is not an outbox, since
+    // other accounts can write there.
+    state.persistent = !options.databasePath.empty() && state.outbox.Open(PathFromWide(options.databasePath));
     if (!state.persistent) return;
     state.limits.LoadFile(state.outbox.Folder() / std::string(kRateLimitsFile), Clock::UnixTimeNow());
     ConvertCrashRecords(state.outbox, state.dsn.raw, Clock::UnixTimeNow());

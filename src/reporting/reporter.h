@@ -9,7 +9,7 @@ namespace Reporting {
 
 struct Options {
   std::string dsn;
-  std::wstring databasePath;  // empty: the default folder
+  std::wstring databasePath;  // empty: reports stay in memory
   std::string environment;
   std::string release;
 };

@@ -60,9 +60,16 @@ std::string EnvelopeName(int64_t unixSeconds, const std::string& eventId) {
 
 void ConvertCrashRecords(const Outbox& outbox, const std::string& dsn, int64_t now) {
   for (const std::string& base : outbox.CrashRecords()) {
-    const auto eventText = outbox.ReadFile(base + ".json");
-    const auto minidump = outbox.ReadFile(base + ".dmp");
-    if (!eventText || !minidump) continue;
+    const auto eventText = outbox.ReadFile(base + ".json", kMaxCrashEventBytes);
+    const auto minidump = outbox.ReadFile(base + ".dmp", kMaxMinidumpBytes);
+    if (!eventText || !minidump) {
+      // An oversized half was deleted unread; the other is no use alone.
+      if (!outbox.Has(base + ".json") || !outbox.Has(base + ".dmp")) {
+        outbox.RemoveFile(base + ".json");
+        outbox.RemoveFile(base + ".dmp");
+      }
+      continue;
+    }
     const nlohmann::json event = CrashEvent(*eventText, ExceptionCodeOf(base), now);
     const std::string eventId = event["event_id"].get<std::string>();
     const std::string envelope =

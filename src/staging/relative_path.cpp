@@ -52,6 +52,14 @@ bool IsDeviceName(std::wstring_view part) {
 
 }  // namespace
 
+void CheckFileName(std::wstring_view name) {
+  CheckRelativePath(name);
+  if (name.find_first_of(L"\\/") != std::wstring_view::npos) {
+    throw std::runtime_error(
+        fmt::format("Refusing installer file name \"{}\": a single name is required, not a folder", Printable(name)));
+  }
+}
+
 void CheckRelativePath(std::wstring_view path) {
   const auto refuse = [&](const char* reason) {
     throw std::runtime_error(fmt::format("Refusing file path \"{}\" {}", Printable(path), reason));

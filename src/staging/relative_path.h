@@ -8,3 +8,7 @@
 // separators, ":" streams, device names, characters Windows forbids in names
 // and names too long for any folder.
 void CheckRelativePath(std::wstring_view path);
+
+// The same rules for a name that must not name a folder either (an installer
+// kept directly in its folder): "sub\\x.exe" is refused.
+void CheckFileName(std::wstring_view name);

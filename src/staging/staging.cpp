@@ -22,6 +22,8 @@ constexpr wchar_t kPartialSuffix[] = L".download";
 constexpr int kMoveAttempts = 5;
 constexpr uint32_t kMoveRetryDelayMs = 1000;
 constexpr int kBadExeFormat = 193;
+constexpr wchar_t kPrerequisiteFolder[] = L"Prerequisites\\";
+constexpr wchar_t kInstallerTempFolder[] = L"Temp\\";
 
 std::wstring PrerequisiteValueName(const Prerequisite& prerequisite) { return L"SetupPreReq" + prerequisite.id; }
 
@@ -57,6 +59,24 @@ HeldFile HoldMatchingInstaller(const std::wstring& path, std::wstring_view expec
   return held;
 }
 
+// The folders are made by this run of an administrator or SYSTEM inside the
+// install folder; one that cannot be made ends the run here rather than at
+// the download.
+void MakeFolder(const std::wstring& folder) {
+  EnsureDirectory(folder);
+  if (!DirectoryExists(folder)) {
+    Errors::ThrowSystem(GetLastErrorCode(), fmt::format("Unable to create folder \"{}\"", Text::ToUtf8(folder)));
+  }
+}
+
+// The installer's own folder followed by "Temp\", without the trailing
+// backslash, as TEMP and TMP are usually written.
+std::wstring InstallerTempFolder(const std::wstring& installerPath) {
+  std::wstring folder = installerPath.substr(0, installerPath.find_last_of(L'\\') + 1) + kInstallerTempFolder;
+  folder.pop_back();
+  return folder;
+}
+
 // Downloads `url` to `path` and checks the digest; on any failure the file is
 // deleted, so nothing half-written or unverified stays behind.
 void DownloadVerified(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
@@ -80,9 +100,19 @@ bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expe
   return DigestMatches(request.Digest(), expected);
 }
 
+std::wstring PrerequisiteFolder(std::wstring_view installPath) {
+  return std::wstring(installPath) + kPrerequisiteFolder;
+}
+
+std::wstring PrerequisiteTempFolder(std::wstring_view installPath) {
+  return PrerequisiteFolder(installPath) + kInstallerTempFolder;
+}
+
 HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context) {
-  CheckRelativePath(prerequisite.file);
-  std::wstring path = GetTempDirectory() + prerequisite.file;
+  CheckFileName(prerequisite.file);
+  MakeFolder(PrerequisiteFolder(context.installPath));
+  MakeFolder(PrerequisiteTempFolder(context.installPath));
+  std::wstring path = PrerequisiteFolder(context.installPath) + prerequisite.file;
   if (PathExists(path)) {
     if (HeldFile held = HoldMatchingInstaller(path, prerequisite.sha256)) return held;
     SetupLog::Warning("Installer \"%S\" cannot be used as it is, downloading it again", path);
@@ -108,7 +138,7 @@ HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& 
 void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
   const std::wstring path = installer.Path();
   try {
-    RunProcess(path, prerequisite.params, true);
+    RunInstaller(path, prerequisite.params, InstallerTempFolder(path));
     installer.Release();
     SetPrerequisiteInstalled(prerequisite, true);
   } catch (const std::system_error& error) {
@@ -123,7 +153,7 @@ void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
 // the repair has run.
 // cppcheck-suppress passedByValue
 void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
-  RunProcess(installer.Path(), prerequisite.paramsRepair, true);
+  RunInstaller(installer.Path(), prerequisite.paramsRepair, InstallerTempFolder(installer.Path()));
 }
 
 bool IsPrerequisiteInstalled(const Prerequisite& prerequisite) {

@@ -22,10 +22,20 @@ struct PendingMove {
 
 bool VerifyChecksum(const Platform::HttpRequest& request, std::wstring_view expected);
 
-// The installer in the temporary folder, which other users may write: it is
-// held (see HeldFile) from its digest check until its process has ended, so
-// nobody can swap it in between.
+// Prerequisite installers are kept in "<install folder>Prerequisites\": the
+// install folder lies in Program Files, which only administrators and SYSTEM
+// can write, so nobody else can plant a file (a DLL the installer would load)
+// beside an installer that runs with the setup's rights. The installers
+// unpack into its "Temp\" subfolder, passed to them as TEMP and TMP.
+std::wstring PrerequisiteFolder(std::wstring_view installPath);
+std::wstring PrerequisiteTempFolder(std::wstring_view installPath);
+
+// The installer, downloaded into (or found in) the prerequisite folder of
+// `context.installPath`, which is created when missing. It is held (see
+// HeldFile) from its digest check until its process has ended.
 HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context);
+// Run to their end with TEMP and TMP set to the "Temp\" subfolder of the
+// installer's own folder.
 void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer);
 void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer);
 bool IsPrerequisiteInstalled(const Prerequisite& prerequisite);

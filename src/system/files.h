@@ -86,6 +86,22 @@ void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*,
 // its place. Null when the file cannot be opened.
 std::FILE* OpenAppendWithoutLinks(std::wstring_view path);
 
+// --- folders of the user's profile, which the user's own programs may write --
+// The folders from `base` down through `names` (base, base\a, base\a\b, ...),
+// each below `base` made when missing, each opened without following a link
+// and held without sharing deletion: while they are held, none of them can
+// be renamed, deleted or replaced by a link, so the path keeps leading
+// where it led when it was checked. When one of them is a link (junction or
+// symbolic link), or `base` itself is reached through a link above it,
+// nothing is held and `link` names that folder. Throws
+// std::system_error "Unable to open folder \"{}\"" when one cannot be made
+// or opened.
+struct HeldFolders {
+  std::vector<HeldFile> folders;
+  std::wstring link;
+};
+HeldFolders HoldFolders(std::wstring_view base, const std::vector<std::wstring>& names);
+
 // --- shell folders (empty when unknown, no trailing backslash) --------------
 std::wstring GetCommonDesktopFolder();
 std::wstring GetCommonProgramsFolder();
@@ -111,6 +127,10 @@ int32_t StopProcessesByName(std::wstring_view executableName);
 uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait);
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
                                  bool wait);
+// RunProcess to the end, with TEMP and TMP of the child set to `tempFolder`
+// (everything else of this process's environment is passed on). Returns the
+// exit code; throws as RunProcess.
+uint32_t RunInstaller(std::wstring_view executablePath, std::wstring_view arguments, std::wstring_view tempFolder);
 // Builds the argument string of RunProcessWithArguments (portable rule).
 std::wstring QuoteArguments(const std::vector<std::wstring>& arguments);
 // Session of a process found by FindProcessesBy*; false when it cannot be

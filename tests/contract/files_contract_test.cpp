@@ -160,4 +160,20 @@ TEST_F(FilesContract, PlantedSecondNameOfALogIsReplacedAndAnOrdinaryLogIsAppende
   EXPECT_NE(log.find("second run"), std::string::npos) << log;
 }
 
+// The report folders of an elevated run lie in the user's profile: while
+// the chain is held, none of its folders can be moved to make room for a
+// link. (The refusal of a link is an end-to-end scenario: under Wine only
+// the host can make one.)
+TEST_F(FilesContract, HeldFolderChainIsMadeUsableAndCannotBeMoved) {
+  {
+    const HeldFolders held = HoldFolders(Side::Scratch(), {L"Valdrix", L".sentry"});
+    EXPECT_TRUE(held.link.empty());
+    ASSERT_EQ(held.folders.size(), 3u);
+    EXPECT_TRUE(WriteFileBytes(Path(L"Valdrix\\.sentry\\a.envelope"), "x"));
+    EXPECT_NE(MoveFileWithFlags(Path(L"Valdrix"), Path(L"Moved"), 0), 0u);
+    EXPECT_NE(MoveFileWithFlags(Path(L"Valdrix\\.sentry"), Path(L"Valdrix\\Moved"), 0), 0u);
+  }
+  EXPECT_EQ(MoveFileWithFlags(Path(L"Valdrix"), Path(L"Moved"), 0), 0u) << "released with the holder";
+}
+
 }  // namespace

@@ -478,6 +478,21 @@ HeldFile HoldFile(std::wstring_view path) {
   return HeldFile(std::wstring(path), new std::wstring(PathKey(path)));
 }
 
+// The double's file system has no links: every folder is held.
+HeldFolders HoldFolders(std::wstring_view base, const std::vector<std::wstring>& names) {
+  std::lock_guard guard(S().lock);
+  HeldFolders result;
+  std::wstring path(base);
+  for (size_t level = 0; level <= names.size(); ++level) {
+    if (level > 0) EnsureDirectory(path += L'\\' + names[level - 1]);
+    Node* node = Find(path);
+    if (!node || !node->directory) Errors::ThrowSystem(kPathNotFound, "Unable to open folder \"" + Utf8(path) + "\"");
+    ++node->held;
+    result.folders.emplace_back(path, new std::wstring(PathKey(path)));
+  }
+  return result;
+}
+
 void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*, size_t)>& sink) {
   std::string bytes;
   {

@@ -252,13 +252,17 @@ uint32_t Run(RunCall call) {
 }  // namespace
 
 uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait) {
-  return Run({std::wstring(executablePath), std::wstring(arguments), wait, {}, false});
+  return Run({std::wstring(executablePath), std::wstring(arguments), wait, {}, false, {}});
+}
+
+uint32_t RunInstaller(std::wstring_view executablePath, std::wstring_view arguments, std::wstring_view tempFolder) {
+  return Run({std::wstring(executablePath), std::wstring(arguments), true, {}, false, std::wstring(tempFolder)});
 }
 
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
                                  bool wait) {
   // The quoted string is the real layer's business; the double keeps the list.
-  return Run({std::wstring(executablePath), {}, wait, arguments, true});
+  return Run({std::wstring(executablePath), {}, wait, arguments, true, {}});
 }
 
 bool GetProcessSessionId(const SafeHandle& process, uint32_t& sessionId, uint32_t& error) {

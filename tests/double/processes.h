@@ -41,6 +41,7 @@ struct RunCall {
   bool wait;
   std::vector<std::wstring> argumentList;  // RunProcessWithArguments only
   bool withArgumentList = false;
+  std::wstring tempFolder;  // RunInstaller only: the child's TEMP and TMP
 };
 std::vector<RunCall> Runs();
 

@@ -101,6 +101,26 @@ class Machine:
         records = sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry/rate-limits.json"))
         return json.loads(records[0].read_text()) if records else {}
 
+    def temp_files(self):
+        """Everything in the user's temporary folder, which other programs can write, but the setup log."""
+        found = []
+        for folder in sorted(self.prefix.glob("drive_c/users/*/Temp")) + \
+                sorted(self.prefix.glob("drive_c/users/*/AppData/Local/Temp")):
+            found += [str(p.relative_to(folder)) for p in sorted(folder.rglob("*"))
+                      if p.name != "Valdrix.Setup.log"]
+        return found
+
+    def outbox_link(self):
+        """Where ("link_outbox",) puts a link made on the host: the reporting folder's "Valdrix"."""
+        return sorted(self.prefix.glob("drive_c/users/*/AppData/Local"))[0] / "Valdrix"
+
+    def link_outbox(self):
+        target = self.prefix / "drive_c" / "valdrix-link-target"
+        shutil.rmtree(target, ignore_errors=True)
+        shutil.rmtree(self.outbox_link(), ignore_errors=True)
+        target.mkdir()
+        self.outbox_link().symlink_to(target, target_is_directory=True)
+
     def end_rate_limits(self):
         """Moves every limit of the reporting client's record into the past, as
         if the time the service asked for had gone by."""
@@ -412,6 +432,8 @@ class Machine:
         log = self.setup_log()
         if log:
             log.unlink()
+        if self.outbox_link().is_symlink():
+            self.outbox_link().unlink()
         # A report left from an earlier run would be delivered by this one.
         for folder in self.prefix.glob("drive_c/users/*/AppData/Local/Valdrix/.sentry"):
             shutil.rmtree(folder, ignore_errors=True)
@@ -445,4 +467,5 @@ class Machine:
             "legacy_folder": self.host_path(LEGACY).exists(),
             "processes": self.processes(),
             "log": log.read_text("utf-8", "replace").splitlines() if log else [],
+            "temp_files": self.temp_files(),
         }

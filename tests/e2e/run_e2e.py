@@ -148,6 +148,8 @@ class Suite:
             self.server.set_ingest_answer(rest[0], rest[1])
         elif kind == "ingest_normally":
             self.server.set_ingest_answer(None)
+        elif kind == "link_outbox":
+            m.link_outbox()
         elif kind == "end_rate_limits":
             m.end_rate_limits()
         elif kind == "hold":
@@ -343,6 +345,18 @@ class Suite:
             events = self.machine.standin_events("Valdrix.Runtime.Setup.exe")[standin_offsets["prereq"]:]
             got = {kind: sum(1 for e in events if e["event"] == kind) for kind in ("install", "repair")}
             want(got == expect["prereq_runs"], f"prerequisite runs {got}, expected {expect['prereq_runs']}")
+        if "prereq_env" in expect:
+            events = self.machine.standin_events("Valdrix.Runtime.Setup.exe")[standin_offsets["prereq"]:]
+            want(events, "the prerequisite installer did not run")
+            for event in events:
+                got = {key: event.get(key) for key in expect["prereq_env"]}
+                want(got == expect["prereq_env"], f"prerequisite installer ran with {got}")
+        if "temp_untouched" in expect:
+            added = sorted(set(after["temp_files"]) - set(before["temp_files"]))
+            want(not added, f"written to the temporary folder: {added}")
+        if "link_target_empty" in expect:
+            behind = list(self.machine.outbox_link().resolve().iterdir())
+            want(not behind, f"written behind the reporting folder's link: {behind}")
         new_log = after["log"][len(before["log"]):]
         for line in expect.get("log", []):
             want(any(line in entry for entry in new_log), f"log lacks {line!r}")

@@ -29,6 +29,8 @@ given steps:
   ("ingest_answers", status, {header: value})  the ingest endpoint refuses every envelope so
   ("ingest_normally",)               the ingest endpoint takes envelopes again
   ("end_rate_limits",)               the reporting client's remembered limits lie in the past
+  ("link_outbox",)                   the reporting client's "Valdrix" folder in the user's local app data
+                                     is a symbolic link made on the host (a reparse point to Wine)
   ("sessions", ["<id> <state>", ...])  the user sessions Windows lists (state as in
                                      WTS_CONNECTSTATE_CLASS); none unless given
   ("start_client",)                  start the installed client as a user would (Wine puts it in session 1)
@@ -70,6 +72,10 @@ expect keys:
   clients              how many client processes run afterwards
   reported             texts that the events reaching the ingest endpoint must carry
   serial               the manifest serial recorded under HKLM\\Software\\Valdrix ("ManifestSerial"), or None
+  prereq_env           {"image", "temp", "tmp"}: where every prerequisite installer of the run ran
+                       from and its TEMP and TMP (the stand-in records them)
+  temp_untouched       True: nothing new in the user's temporary folder but the setup log
+  link_target_empty    True: nothing was made behind the link of ("link_outbox",)
 Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
 """
 
@@ -80,6 +86,12 @@ CONVERGED_UPDATE = {
                "logon_task_enabled": True, "client_starts": ["task 1"], "clients": 1},
 }
 
+# Prerequisite installers run from the install folder, which only
+# administrators can write, and unpack into a folder of their own there.
+PREREQ_ENV = {"image": r"C:\Program Files\Valdrix\Prerequisites\Valdrix.Runtime.Setup.exe",
+              "temp": r"C:\Program Files\Valdrix\Prerequisites\Temp",
+              "tmp": r"C:\Program Files\Valdrix\Prerequisites\Temp"}
+
 SCENARIOS = [
     {
         "name": "clean_install",
@@ -88,7 +100,9 @@ SCENARIOS = [
         "run": ["/silent"],
         "expect": {"exit": 0, "product": "installed", "service_running": True,
                    "desktop_shortcut": True, "downloads": "*", "manifest_requests": 1,
-                   "prereq_runs": {"install": 1, "repair": 0}, "log": ["Finished!"], "reports": False},
+                   "prereq_runs": {"install": 1, "repair": 0}, "log": ["Finished!"], "reports": False,
+                   "prereq_env": PREREQ_ENV, "temp_untouched": True,
+                   "files": {"Prerequisites\\Valdrix.Runtime.Setup.exe": "present"}},
     },
     {
         "name": "update_unchanged_manifest_downloads_nothing",
@@ -194,7 +208,8 @@ SCENARIOS = [
         "about": "A service start failing with 1053 repairs the prerequisites once and starts again.",
         "given": [("install",), ("stop_service",), ("control", "Valdrix.Desktop.Service.exe", ["fail-1053"])],
         "run": ["/silent", "/verify"],
-        "expect": {"exit": 0, "service_running": True, "prereq_runs": {"install": 0, "repair": 1}},
+        "expect": {"exit": 0, "service_running": True, "prereq_runs": {"install": 0, "repair": 1},
+                   "prereq_env": PREREQ_ENV, "temp_untouched": True},
     },
     {
         "name": "uninstall_with_fresh_token",
@@ -430,6 +445,15 @@ SCENARIOS = [
             "expect": {"exit": 0, "product": "installed", "outbox": 0, "reports": 1,
                        "breadcrumbs": ["Start install", "Status: Downloading manifest.."]},
         }],
+    },
+    {
+        "name": "report_folder_behind_a_link_is_not_used",
+        "about": "With the reporting folder replaced by a link, the run reports from memory and writes nothing there.",
+        "given": [("legacy",), ("link_outbox",)],
+        "run": ["/silent"],
+        "expect": {"exit": 1, "reports": 1, "outbox": 0, "link_target_empty": True,
+                   "breadcrumbs": ['Reports stay in memory: "%LOCALAPPDATA%\\Valdrix" is a link, not a folder'],
+                   "log": ["Legacy application is still installed!"]},
     },
     {
         "name": "report_holds_back_while_the_service_says_429",

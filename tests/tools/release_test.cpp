@@ -248,6 +248,19 @@ TEST(ManifestRules, RejectWhatTheSetupWouldMisreadOrThatEscapesTheInstallFolder)
   json noVersion = flat;
   noVersion.erase("version");
   EXPECT_THROW(Release::ValidateManifest(noVersion), std::runtime_error);
+
+  json prereq = flat;
+  prereq["prereqs"] = json::parse(R"([{"file": "redist\\vc.exe", "id": "vc", "name": "VC", "url": "https://h/vc.exe",
+      "sha256": ")" + std::string(64, 'a') +
+                                  R"(", "params": "", "params-repair": ""}])");
+  std::string refusal;
+  try {
+    Release::ValidateManifest(prereq);
+  } catch (const std::runtime_error& error) {
+    refusal = error.what();
+  }
+  EXPECT_EQ(refusal,
+            R"(prereqs[0]: Refusing installer file name "redist\vc.exe": a single name is required, not a folder)");
 }
 
 }  // namespace

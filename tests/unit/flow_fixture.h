@@ -80,6 +80,7 @@ class FlowTest : public DoubleTest {
   // What an earlier install left: files stamped with their versions, the
   // service running, both tasks, the registration and a client in session 1.
   void InstallEarlier(const std::vector<PublishedFile>& files) {
+    Double::Files::MakeDirectories(kInstall);
     for (const auto& file : files) Double::Files::PutFile(kInstall + file.path, "old " + file.body, file.version);
     Double::Scm::AddService(L"Valdrix");
     Double::Tasks::AddTask({L"ValdrixLogon", L"\\", Double::Tasks::Kind::Logon,

@@ -75,7 +75,7 @@ TEST_F(InstallFlowTest, CleanInstallRunsEveryStepAndStartsTheProduct) {
   // An interactive run in session 1 starts the client itself, without arguments.
   const auto runs = Double::Processes::Runs();
   ASSERT_EQ(2u, runs.size());
-  EXPECT_EQ(L"C:\\users\\tester\\Temp\\vc.exe", runs[0].path);
+  EXPECT_EQ(L"C:\\Program Files\\Valdrix\\Prerequisites\\vc.exe", runs[0].path);
   EXPECT_EQ(L"/install /quiet", runs[0].arguments);
   EXPECT_EQ(client, runs[1].path);
   EXPECT_TRUE(runs[1].withArgumentList && runs[1].argumentList.empty() && !runs[1].wait);

@@ -104,6 +104,12 @@ TEST(Manifest, PathsThatLeaveTheirFolderAreRefused) {
     EXPECT_EQ(ParseError(document).rfind("Refusing file path", 0), 0u) << path;
   }
   EXPECT_EQ(ParseError(R"({"version": 1, "prereqs": [{"file": "..\\x.exe"}]})").rfind("Refusing file path", 0), 0u);
+  // An installer lives directly in the prerequisite folder: a name with a
+  // folder in it is refused, whichever separator it uses.
+  EXPECT_EQ(ParseError(R"({"version": 1, "prereqs": [{"file": "sub\\x.exe"}]})"),
+            "Refusing installer file name \"sub\\x.exe\": a single name is required, not a folder");
+  EXPECT_EQ(ParseError(R"({"version": 1, "prereqs": [{"file": "sub/x.exe"}]})").rfind("Refusing installer file", 0),
+            0u);
   EXPECT_EQ(ParseError(R"({"version": 1, "files": [{"path": "bin\\sub\\a..b.dll"}, {"path": "x/y.txt"}]})"),
             "(parsed)");
 }

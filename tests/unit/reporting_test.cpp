@@ -15,6 +15,7 @@
 #include "double/report_transport.h"
 #include "reporting/dsn.h"
 #include "reporting/module_image.h"
+#include "reporting/outbox.h"
 #include "reporting/protocol.h"
 #include "reporting/rate_limits.h"
 #include "support/envelope.h"
@@ -227,6 +228,38 @@ TEST_F(ReportingTest, HalfWrittenAndForeignFilesAreNeverSent) {
   EXPECT_TRUE(Double::Reports::Posted().empty());
   EXPECT_TRUE(Files(".tmp").empty());
   EXPECT_TRUE(Files().empty());
+}
+
+// Files larger than anything this client writes are deleted unread, with
+// the other half of a crash record (sparse files: one byte past the cap).
+TEST_F(ReportingTest, OversizedEnvelopesAndCrashRecordsAreDeletedUnread) {
+  Reporting::Close();
+  fs::create_directories(folder_.Root() / ".sentry");
+  const auto plant = [&](const std::string& name, uint64_t size) {
+    std::ofstream(folder_.Root() / ".sentry" / name, std::ios::binary).seekp(size - 1).put('x');
+  };
+  plant("000000000001-aa.envelope", Reporting::kMaxEnvelopeBytes + 1);
+  plant("crash-C0000005-1.dmp", Reporting::kMaxMinidumpBytes + 1);
+  plant("crash-C0000005-1.json", 2);
+  plant("crash-C0000005-2.dmp", Reporting::kMaxMinidumpBytes);  // at the cap: sent
+  plant("crash-C0000005-2.json", 2);
+  Start();
+  EXPECT_TRUE(Reporting::Flush(10000));
+  EXPECT_EQ(Double::Reports::Posted().size(), 1u);
+  EXPECT_TRUE(fs::is_empty(folder_.Root() / ".sentry"));
+}
+
+// Without a folder of its own the run reports from memory; nothing goes to
+// the temporary folder, which other accounts can write.
+TEST_F(ReportingTest, WithoutAFolderEventsAreSentFromMemoryAndNothingIsWritten) {
+  Reporting::Close();
+  Double::Reset();
+  Reporting::Options options;
+  options.dsn = kDsn;
+  Reporting::Init(options);
+  Reporting::CaptureException("std::exception", "no folder");
+  ASSERT_EQ(Double::Reports::Posted().size(), 1u);
+  EXPECT_EQ(Double::Reports::CrashFolder(), L"") << "no folder for crash records either";
 }
 
 TEST_F(ReportingTest, TheCrashHandlerAlwaysHoldsTheCurrentTrail) {

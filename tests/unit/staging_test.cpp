@@ -16,6 +16,7 @@
 namespace {
 
 constexpr wchar_t kTemp[] = L"C:\\users\\tester\\Temp\\";
+constexpr wchar_t kPrerequisites[] = L"C:\\Program Files\\Valdrix\\Prerequisites\\";
 constexpr wchar_t kProductKey[] = L"HKLM\\Software\\Valdrix";
 
 std::wstring Sha(const std::string& bytes) { return Text::FromUtf8(Sha256Of(bytes)); }
@@ -36,10 +37,11 @@ class StagingTest : public DoubleTest {
   void SetUp() override {
     DoubleTest::SetUp();
     Double::Files::MakeDirectories(L"C:\\Program Files\\Valdrix");
+    context_.installPath = L"C:\\Program Files\\Valdrix\\";
   }
 
   Setup::Context context_;
-  const std::wstring installer_ = std::wstring(kTemp) + L"vc_redist.exe";
+  const std::wstring installer_ = std::wstring(kPrerequisites) + L"vc_redist.exe";
 };
 
 }  // namespace
@@ -57,11 +59,15 @@ TEST_F(StagingTest, ChecksumComparisonIsExact) {
   EXPECT_FALSE(VerifyChecksum(*request, empty.substr(0, 63)));
 }
 
+// Into the install folder, which only administrators can write; the
+// temporary folder, which others can, is not touched.
 TEST_F(StagingTest, PrerequisiteIsDownloadedVerifiedAndMovedIntoPlace) {
   const Prerequisite runtime = Runtime("installer");
   Double::Http::Serve(runtime.url, {200, "installer"});
   EXPECT_EQ(DownloadPrerequisite(runtime, context_).Path(), installer_);
   EXPECT_EQ(Double::Files::FileBytes(installer_), "installer");
+  EXPECT_TRUE(Double::Files::IsDirectory(std::wstring(kPrerequisites) + L"Temp"));
+  EXPECT_TRUE(Double::Files::FilesIn(kTemp).empty());
   EXPECT_FALSE(Double::Files::IsFile(installer_ + L".download"));
   // Present and matching: used as it is.
   EXPECT_EQ(DownloadPrerequisite(runtime, context_).Path(), installer_);
@@ -82,7 +88,7 @@ TEST_F(StagingTest, FailedPrerequisiteDownloadLeavesNothingBehind) {
   Double::Http::Serve(runtime.url, cut);
   EXPECT_EQ(FailureText<std::runtime_error>([&] { DownloadPrerequisite(runtime, context_); }),
             "Downloaded file is smaller than expected");
-  EXPECT_TRUE(Double::Files::FilesIn(kTemp).empty());
+  EXPECT_TRUE(Double::Files::FilesIn(kPrerequisites).empty());
 }
 
 TEST_F(StagingTest, PresentInstallerThatFailsItsDigestIsReplaced) {
@@ -101,8 +107,8 @@ TEST_F(StagingTest, PresentInstallerThatFailsItsDigestIsReplaced) {
   EXPECT_EQ(Double::Http::RequestCount(runtime.url), 1);
 }
 
-// The temporary folder is writable by others: an installer planted as a link
-// cannot be held, and is replaced by a fresh download.
+// An installer that cannot be held (a link, a file open for writing) is
+// replaced by a fresh download.
 TEST_F(StagingTest, PresentInstallerThatCannotBeHeldIsDownloadedAgain) {
   const Prerequisite runtime = Runtime("installer");
   Double::Files::PutFile(installer_, "installer");
@@ -132,11 +138,11 @@ TEST_F(StagingTest, InstallerStaysHeldUntilItsProcessHasRun) {
   bool swapRefused = false;
   Double::Processes::OnRun(
       installer_, {0, 0, [&] {
-                     Double::Files::PutFile(kTemp + std::wstring(L"evil.exe"), "evil");
-                     swapRefused =
-                         MoveFileWithFlags(std::wstring(kTemp) + L"evil.exe", installer_, kMoveReplaceExisting) == 32 &&
-                         !WriteFileBytes(installer_, "evil") &&
-                         FailureText<std::system_error>([&] { RemoveFile(installer_); }) != "(no exception)";
+                     Double::Files::PutFile(kPrerequisites + std::wstring(L"evil.exe"), "evil");
+                     swapRefused = MoveFileWithFlags(std::wstring(kPrerequisites) + L"evil.exe", installer_,
+                                                     kMoveReplaceExisting) == 32 &&
+                                   !WriteFileBytes(installer_, "evil") &&
+                                   FailureText<std::system_error>([&] { RemoveFile(installer_); }) != "(no exception)";
                    }});
   InstallPrerequisite(runtime, DownloadPrerequisite(runtime, context_));
   EXPECT_TRUE(swapRefused);
@@ -152,6 +158,7 @@ TEST_F(StagingTest, InstallRecordsAndBadExecutableIsDeleted) {
   ASSERT_EQ(Double::Processes::Runs().size(), 1u);
   EXPECT_EQ(Double::Processes::Runs()[0].arguments, L"/install /quiet");
   EXPECT_TRUE(Double::Processes::Runs()[0].wait);
+  EXPECT_EQ(Double::Processes::Runs()[0].tempFolder, std::wstring(kPrerequisites) + L"Temp");
   EXPECT_TRUE(IsPrerequisiteInstalled(runtime));
   EXPECT_EQ(Double::Registry::GetValue(kProductKey, L"SetupPreReqVC2022"), Double::Registry::Value(1u));
 
@@ -172,6 +179,7 @@ TEST_F(StagingTest, InstallRecordsAndBadExecutableIsDeleted) {
   Double::Processes::OnRun(installer_, {});
   RepairPrerequisite(runtime, HoldFile(installer_));
   EXPECT_EQ(Double::Processes::Runs().back().arguments, L"/repair /quiet");
+  EXPECT_EQ(Double::Processes::Runs().back().tempFolder, std::wstring(kPrerequisites) + L"Temp");
 }
 
 TEST_F(StagingTest, ImportedPrerequisiteLinesEndAtLfAndKeepCr) {

@@ -127,7 +127,7 @@ TEST_F(VerifyFlowTest, FailedSecondStartLeavesTheCounterAtOne) {
 
 TEST_F(VerifyFlowTest, FailedRepairLeavesTheCounterAtOne) {
   StoppedServiceFailing1053(1);
-  Double::Processes::OnRun(L"C:\\users\\tester\\Temp\\vc.exe", {0, 193, {}});
+  Double::Processes::OnRun(L"C:\\Program Files\\Valdrix\\Prerequisites\\vc.exe", {0, 193, {}});
   try {
     Flows::StartVerify(context);
     FAIL();

@@ -12,6 +12,7 @@
 
 #include "app/text.h"
 #include "manifest/update_manifest.h"
+#include "staging/relative_path.h"
 #include "staging/sha256.h"
 
 namespace Release {
@@ -70,9 +71,13 @@ void ValidateFile(const json& file, size_t index, std::set<std::string>& seen) {
 void ValidatePrereq(const json& prereq, size_t index, std::set<std::string>& ids) {
   const std::string where = fmt::format("prereqs[{}]", index);
   if (!prereq.is_object()) throw std::runtime_error(where + ": not an object");
-  const std::string file = StringField(prereq, "file", where);
-  if (file.empty() || file.find_first_of("\\/:") != std::string::npos || file == "." || file == "..")
-    throw std::runtime_error(where + ": file must be a plain file name");
+  // The setup's own rule: installers are kept directly in its prerequisite
+  // folder, so the name must be a single one.
+  try {
+    CheckFileName(Text::FromUtf8(StringField(prereq, "file", where).get<std::string>()));
+  } catch (const std::runtime_error& error) {
+    throw std::runtime_error(fmt::format("{}: {}", where, error.what()));
+  }
   const std::string id = StringField(prereq, "id", where);
   if (id.empty() || !ids.insert(id).second) throw std::runtime_error(where + ": id must be present and unique");
   StringField(prereq, "name", where);

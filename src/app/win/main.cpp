@@ -1,10 +1,11 @@
 // Entry point of Valdrix.Setup.exe: the start-up sequence and the hand-over to
 // the silent driver or the progress window.
 #include <windows.h>
+
 #include <shellapi.h>
 
-#include <clocale>
 #include <fmt/format.h>
+#include <clocale>
 
 #include <stdexcept>
 
@@ -15,6 +16,7 @@
 #include "app/startup.h"
 #include "app/trusted_keys.h"
 #include "engine/context.h"
+#include "reporting/database_folder.h"
 #include "reporting/reporter.h"
 #include "system/files.h"
 #include "system/win/instance_mutex.h"
@@ -23,14 +25,16 @@
 namespace {
 
 void ConfigureReporting() {
+  // Held until the process ends: the crash handler may still write there.
+  static const Reporting::DatabaseFolder database = Reporting::ChooseDatabaseFolder();
   Reporting::Options options;
   options.dsn = BuildInfo::kDsn;
-  const std::wstring localAppData = GetLocalAppDataFolder();
-  if (!localAppData.empty()) options.databasePath = localAppData + L"\\Valdrix\\.sentry";
+  options.databasePath = database.path;
   options.environment = BuildInfo::kEnvironment;
   options.release = BuildInfo::kRelease;
   Reporting::Init(options);
   Reporting::SetUser(Startup::ReadDeviceIdForReporting());
+  if (!database.notice.empty()) Reporting::AddBreadcrumb(database.notice, "setup", "default", "warning");
 }
 
 void ParseCommandLine(SetupFlags& flags) {

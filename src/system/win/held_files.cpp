@@ -30,6 +30,23 @@ bool IsLinkOrSecondName(HANDLE file) {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1;
 }
 
+// True when the open folder's final path, every link resolved, is `path`
+// (letter case aside).
+bool IsReachedAs(HANDLE folder, const std::wstring& path) {
+  std::wstring resolved(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(folder, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
+  if (length >= resolved.size()) {
+    resolved.resize(length);
+    length = GetFinalPathNameByHandleW(folder, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
+  }
+  if (length == 0 || length >= resolved.size()) return false;
+  resolved.resize(length);
+  if (resolved.starts_with(L"\\\\?\\")) resolved.erase(0, 4);
+  std::wstring wanted = path;
+  while (wanted.size() > 3 && wanted.back() == L'\\') wanted.pop_back();
+  return CompareStringOrdinal(resolved.c_str(), -1, wanted.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 void HeldFile::Release() noexcept {
@@ -57,6 +74,46 @@ HeldFile HoldFile(std::wstring_view path) {
     Errors::ThrowSystem(kStoppedOnLink, Quoted("Unable to open file", name));
   }
   return held;
+}
+
+HeldFolders HoldFolders(std::wstring_view base, const std::vector<std::wstring>& names) {
+  HeldFolders result;
+  std::wstring path(base);
+  for (size_t level = 0; level <= names.size(); ++level) {
+    if (level > 0) {
+      path += L'\\' + names[level - 1];
+      // Already there (perhaps as a link) is fine: the open below decides.
+      CreateDirectoryW(path.c_str(), nullptr);
+    }
+    // Reading and writing shared, deletion not: nobody can rename or delete
+    // the folder (to put a link in its place) while the handle is open.
+    const HANDLE folder =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) Errors::ThrowSystem(GetLastError(), Quoted("Unable to open folder", path));
+    HeldFile held(path, folder);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(folder, &info)) {
+      Errors::ThrowSystem(GetLastError(), Quoted("Unable to open folder", path));
+    }
+    // The name is asked too, now that it cannot change: a link made from
+    // the host's side under Wine shows as one only there.
+    const DWORD named = GetFileAttributesW(path.c_str());
+    // Above the base nothing is held; a link there shows as a base that
+    // Windows reaches under another name.
+    const bool reachedElsewhere = level == 0 && !IsReachedAs(folder, path);
+    if (((info.dwFileAttributes | named) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || named == INVALID_FILE_ATTRIBUTES ||
+        reachedElsewhere) {
+      result.folders.clear();
+      result.link = path;
+      return result;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      Errors::ThrowSystem(ERROR_DIRECTORY, Quoted("Unable to open folder", path));
+    }
+    result.folders.push_back(std::move(held));
+  }
+  return result;
 }
 
 void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*, size_t)>& sink) {

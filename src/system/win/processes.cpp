@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <functional>
 #include <stdexcept>
 #include <vector>
@@ -88,15 +90,42 @@ int32_t StopProcessesByName(std::wstring_view executableName) {
   return static_cast<int32_t>(processes.size());
 }
 
-uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait) {
+namespace {
+
+// This process's environment with TEMP and TMP set to `tempFolder`, as the
+// block CreateProcessW takes: "name=value" strings, sorted by name without
+// regard to case, each ended by a NUL, and one more NUL at the end.
+std::wstring EnvironmentWithTemp(std::wstring_view tempFolder) {
+  std::vector<std::wstring> entries;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
+      const std::wstring text(entry);
+      // "=C:=C:\..." entries (current folders per drive) start with '='.
+      const std::wstring name = text.substr(0, text.find(L'=', 1));
+      if (_wcsicmp(name.c_str(), L"TEMP") != 0 && _wcsicmp(name.c_str(), L"TMP") != 0) entries.push_back(text);
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  entries.push_back(L"TEMP=" + std::wstring(tempFolder));
+  entries.push_back(L"TMP=" + std::wstring(tempFolder));
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+  std::wstring environment;
+  for (const std::wstring& entry : entries) environment.append(entry).push_back(L'\0');
+  environment.push_back(L'\0');
+  return environment;
+}
+
+uint32_t Run(std::wstring_view executablePath, std::wstring_view arguments, bool wait, std::wstring* environment) {
   const std::wstring application(executablePath);
   std::wstring commandLine;
   if (!arguments.empty()) commandLine = L"\"" + application + L"\" " + std::wstring(arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
+  const DWORD flags = environment ? CREATE_UNICODE_ENVIRONMENT : 0;
   if (!CreateProcessW(application.c_str(), commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr, FALSE,
-                      0, nullptr, nullptr, &startup, &info)) {
+                      flags, environment ? environment->data() : nullptr, nullptr, &startup, &info)) {
     ThrowWithName(GetLastError(), "Unable to start \"{}\"", application);
   }
   const SafeHandle process(info.hProcess);
@@ -109,6 +138,17 @@ uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view argument
     ThrowWithName(GetLastError(), "Unable to get exit code for process \"{}\"", application);
   }
   return exitCode;
+}
+
+}  // namespace
+
+uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait) {
+  return Run(executablePath, arguments, wait, nullptr);
+}
+
+uint32_t RunInstaller(std::wstring_view executablePath, std::wstring_view arguments, std::wstring_view tempFolder) {
+  std::wstring environment = EnvironmentWithTemp(tempFolder);
+  return Run(executablePath, arguments, true, &environment);
 }
 
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
