@@ -68,13 +68,14 @@ Every run also fails when a stand-in reported an error (a bad sessions.txt line,
 # System DLLs that are not KnownDLLs: Windows loads these from the program's
 # own folder first. The names of the setup's delay imports are among them.
 # Left out: what Wine's WinHTTP calls over https (crypt32, bcrypt, dnsapi,
-# iphlpapi, dhcpcsvc) and its common controls call (uxtheme, winmm). Wine resolves its own DLLs' delay imports, and their
+# iphlpapi, dhcpcsvc), what its common controls call (uxtheme, winmm), and
+# version, which Wine's user32 imports and its windows call. Wine resolves its own DLLs' delay imports, and their
 # imports, from the program's folder first, where Windows' own DLLs take them
 # from System32 only; a planted one without exports would break the download.
 PLANTED_DLLS = ["apphelp", "cabinet", "comctl32", "credui", "cryptbase", "cryptnet", "cryptsp", "dbghelp", "dpapi",
                 "dwmapi", "dxgi", "mpr", "msasn1", "msi", "netapi32", "ntmarta", "oleacc", "powrprof", "profapi",
-                "propsys", "rasapi32", "srvcli", "sspicli", "taskschd", "urlmon", "userenv", "version", "winhttp",
-                "wininet", "winsta", "wintrust", "wkscli", "wldp", "wtsapi32", "xmllite"]
+                "propsys", "rasapi32", "srvcli", "sspicli", "taskschd", "urlmon", "userenv", "winhttp", "wininet",
+                "winsta", "wintrust", "wkscli", "wldp", "wtsapi32", "xmllite"]
 
 SCENARIOS = [
     {
