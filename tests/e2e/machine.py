@@ -80,6 +80,26 @@ class Machine:
     def standins_dir(self) -> Path:
         return self.host_path("C:\\valdrix-standins\\")
 
+    @property
+    def downloads(self) -> str:
+        """The Windows user's downloads folder (a real folder of the prefix)."""
+        users = [d.name for d in sorted((self.prefix / "drive_c" / "users").iterdir())
+                 if d.name != "Public" and d.is_dir() and not d.is_symlink()]
+        return f"C:\\users\\{users[0]}\\Downloads\\"
+
+    @property
+    def downloads_dir(self) -> Path:
+        return self.host_path(self.downloads)
+
+    def planted_loads(self):
+        """(DLL name, program, module that asked, "delay" or "load") for each
+        load of a planted DLL, in order (tests/fixtures/planted_dll.cpp)."""
+        record = self.downloads_dir / "planted-loads.txt"
+        lines = record.read_text(errors="replace").splitlines() if record.exists() else []
+        base = lambda path: path.rsplit("\\", 1)[-1]
+        return [(base(dll).lower().removesuffix(".dll"), base(exe), requester, how)
+                for dll, exe, requester, how in (line.split("|") for line in lines)]
+
     def desktop_link(self) -> Path:
         return self.host_path(r"C:\users\Public\Desktop\Valdrix.lnk")
 

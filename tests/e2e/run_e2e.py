@@ -17,7 +17,7 @@ sys.path.insert(0, str(HERE))
 
 from machine import Machine, INSTALL, LEGACY, PRODUCT_KEY  # noqa: E402
 from product import Product, APP_VERSION, LEGACY as LEGACY_EXE  # noqa: E402
-from scenarios import SCENARIOS, HARNESS_SCENARIOS  # noqa: E402
+from scenarios import SCENARIOS, HARNESS_SCENARIOS, PLANTED_DLLS  # noqa: E402
 from server import LocalServer, ca_certificate  # noqa: E402
 
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
@@ -50,6 +50,8 @@ class Suite:
         self.product = Product(self.work, Path(args.host_build).resolve(), Path(args.build).resolve(),
                                "https://localhost:8443")
         self.server = None
+        self.run_env = {}  # what the setup's runs get beyond the machine's environment
+        self.wine_loads = set()  # planted DLLs that Wine loads into any program
 
     # --- preparation -----------------------------------------------------------
     def prepare(self, need_product):
@@ -164,12 +166,51 @@ class Suite:
             m.start_client()
         elif kind == "run_elsewhere":
             self.run_elsewhere(rest[0])
+        elif kind == "plant_dlls":
+            self.plant_dlls()
         elif kind == "small_drive":
             m.move_install_to_small_drive(self.work / "small-drive", rest[0])
         elif kind == "grow_drive":
             m.resize_small_drive(self.work / "small-drive", rest[0])
         else:
             raise Failure(f"unknown given step {kind}")
+
+    def plant_dlls(self):
+        """The setup in the user's downloads folder beside the recording DLL under
+        the names of system DLLs that are not KnownDLLs, with Wine told to load a
+        native DLL first for those names, as Windows does. A program importing
+        only the setup's KnownDLLs runs first from there: what it loads is Wine's
+        own doing (its user32 imports version.dll) and is subtracted."""
+        folder = self.machine.downloads_dir
+        if folder.is_symlink():
+            raise Failure(f"{folder} leads out of the prefix (scripts/prefix-keep-home makes it a folder)")
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        bin_dir = Path(self.args.build) / "bin"
+        for name in ("Valdrix.Setup.exe", "valdrix_knowndll_program.exe"):
+            shutil.copy2(bin_dir / name, folder / name)
+        for name in PLANTED_DLLS:
+            shutil.copy2(bin_dir / "valdrix_planted.dll", folder / f"{name}.dll")
+        self.run_env = {"WINEDLLOVERRIDES": ",".join(PLANTED_DLLS) + "=n,b"}
+        if self.machine.run([self.machine.downloads + "valdrix_knowndll_program.exe"],
+                            env=self.run_env).returncode != 0:
+            raise Failure("the KnownDLL program failed beside the planted DLLs")
+        self.wine_loads = {load[0] for load in self.machine.planted_loads()}
+        print(f"note: planted DLLs that Wine loads into a program of KnownDLL imports, subtracted: "
+              f"{', '.join(sorted(self.wine_loads)) or 'none'}", flush=True)
+
+    def setup_loads(self, loads):
+        """The planted DLLs a run loaded beyond Wine's own: those the program of
+        KnownDLL imports loads, and the delay imports of Wine's DLLs in System32,
+        which Wine resolves from the program's folder first (Windows' own DLLs
+        are built to take them from System32 only), are printed and left out."""
+        wine = [load for load in loads if load[3] == "delay" and load[2].lower().startswith("c:\\windows\\system32\\")]
+        if wine:
+            listed = sorted({f"{name} (for {requester})" for name, _, requester, _ in wine})
+            print(f"note: delay imports of Wine's own DLLs found beside the setup, subtracted: {', '.join(listed)}",
+                  flush=True)
+        return sorted({f"{name} into {exe} (for {requester})" for name, exe, requester, how in loads
+                       if name not in self.wine_loads and (name, exe, requester, how) not in wine})
 
     def hold(self, *what):
         tool = Path(self.args.build).resolve() / "bin" / "valdrix_hold_file.exe"
@@ -196,7 +237,8 @@ class Suite:
                 if "$expired_token" in arg else arg
             arg = arg.replace("$token", self.product.token()) if "$token" in arg else arg
             args.append(arg)
-        exe = INSTALL + "Valdrix.Setup.exe" if scenario.get("from_install_folder") else SETUP_COPY
+        exe = INSTALL + "Valdrix.Setup.exe" if scenario.get("from_install_folder") else \
+            self.machine.downloads + "Valdrix.Setup.exe" if scenario.get("from_downloads") else SETUP_COPY
         return [exe] + args
 
     def run_interactive(self, scenario, command):
@@ -207,7 +249,7 @@ class Suite:
                                                  for step in scenario["interactive"]):
             raise Failure("interactive scenario needs DISPLAY (run under Xvfb)")
         earlier_log_lines = len(self.machine.snapshot_log())
-        process = subprocess.Popen([str(self.machine.wine_run)] + command, env=dict(self.machine.env),
+        process = subprocess.Popen([str(self.machine.wine_run)] + command, env=dict(self.machine.env, **self.run_env),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         tool = str(Path(self.args.build).resolve() / "bin" / "valdrix_window_tool.exe")
         try:
@@ -331,6 +373,9 @@ class Suite:
         if "clients" in expect:
             got = after["processes"].count("Valdrix.Desktop.exe")
             want(got == expect["clients"], f"{got} client process(es), expected {expect['clients']}")
+        if "planted_loads" in expect:
+            got = self.setup_loads(self.machine.planted_loads()[standin_offsets["planted"]:])
+            want(got == expect["planted_loads"], f"planted DLLs loaded: {got}, expected {expect['planted_loads']}")
         errors = self.machine.fixture_errors()
         want(not errors, f"the stand-ins reported: {errors}")
         if "downloads" in expect:
@@ -444,6 +489,7 @@ class Suite:
         its "next" list on the state the previous one left."""
         self.machine.reset()
         self.product.keyed = scenario.get("keyed", False)
+        self.run_env, self.wine_loads = {}, set()
         if self.server:
             self.server.clear_faults()
             if not self.server.running:
@@ -466,12 +512,13 @@ class Suite:
         prereq_offset = len(m.standin_events("Valdrix.Runtime.Setup.exe"))
         task_runs = len(m.task_runs())
         client_starts = len(m.client_starts())
+        planted = len(m.planted_loads())
         if "run_legacy" in scenario:
             exit_code = m.run([LEGACY + LEGACY_EXE] + scenario["run_legacy"]).returncode
         elif "interactive" in scenario:
             exit_code = self.run_interactive(scenario, self.command(scenario))
         else:
-            exit_code = m.run(self.command(scenario)).returncode
+            exit_code = m.run(self.command(scenario), env=self.run_env).returncode
         if exit_code > 0x7FFFFFFF:
             exit_code -= 1 << 32
         # The legacy uninstaller's folder goes only after that process has ended.
@@ -486,7 +533,8 @@ class Suite:
         after = m.snapshot()
         requests = self.server.requests(offset) if self.server else []
         self.check(scenario, before, after, exit_code, requests, {"prereq": prereq_offset, "task_runs": task_runs,
-                                                                            "client_starts": client_starts})
+                                                                            "client_starts": client_starts,
+                                                                            "planted": planted})
         official = self.server.official_parser_problems(offset) if self.server else []
         if official:
             raise Failure("the reporting service's own parser disagrees: " + "; ".join(official))

@@ -34,6 +34,9 @@ given steps:
   ("sessions", ["<id> <state>", ...])  the user sessions Windows lists (state as in
                                      WTS_CONNECTSTATE_CLASS); none unless given
   ("start_client",)                  start the installed client as a user would (Wine puts it in session 1)
+  ("plant_dlls",)                    the setup in the user's downloads folder beside a recording DLL under
+                                     each name of PLANTED_DLLS, which Wine loads native-first in the runs
+                                     that follow; "from_downloads": True runs the setup from there
 
 interactive steps (the window under Xvfb; boxes are answered through their own messages):
   ("wait_window", title, seconds)    ("screenshot", name)  PNG of the window and any box over it
@@ -76,6 +79,8 @@ expect keys:
                        from and its TEMP and TMP (the stand-in records them)
   temp_untouched       True: nothing new in the user's temporary folder but the setup log
   link_target_empty    True: nothing was made behind the link of ("link_outbox",)
+  planted_loads        "<dll> into <program> (for <module>)" for each planted DLL loaded in this run
+                       beyond Wine's own (see Suite.setup_loads)
 Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
 """
 
@@ -91,6 +96,18 @@ CONVERGED_UPDATE = {
 PREREQ_ENV = {"image": r"C:\Program Files\Valdrix\Prerequisites\Valdrix.Runtime.Setup.exe",
               "temp": r"C:\Program Files\Valdrix\Prerequisites\Temp",
               "tmp": r"C:\Program Files\Valdrix\Prerequisites\Temp"}
+
+# System DLLs that are not KnownDLLs: Windows loads these from the program's
+# own folder first. The names of the setup's delay imports are among them.
+# Left out: what Wine's WinHTTP calls over https (crypt32, bcrypt, dnsapi,
+# iphlpapi, dhcpcsvc), what its common controls call (uxtheme, winmm), and
+# version, which Wine's user32 imports and its windows call. Wine resolves its own DLLs' delay imports, and their
+# imports, from the program's folder first, where Windows' own DLLs take them
+# from System32 only; a planted one without exports would break the download.
+PLANTED_DLLS = ["apphelp", "cabinet", "comctl32", "credui", "cryptbase", "cryptnet", "cryptsp", "dbghelp", "dpapi",
+                "dwmapi", "dxgi", "mpr", "msasn1", "msi", "netapi32", "ntmarta", "oleacc", "powrprof", "profapi",
+                "propsys", "rasapi32", "srvcli", "sspicli", "taskschd", "urlmon", "userenv", "winhttp", "wininet",
+                "winsta", "wintrust", "wkscli", "wldp", "wtsapi32", "xmllite"]
 
 SCENARIOS = [
     {
@@ -431,6 +448,26 @@ SCENARIOS = [
                         ("wait_exit", 600)],
         "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"],
                    "task_runs": [], "client_starts": ["direct"], "clients": 1},
+    },
+    {
+        "name": "planted_dlls_beside_the_setup",
+        "about": "Started from the downloads folder beside DLLs named like system DLLs, the setup loads none of "
+                 "them: a silent install, a silent verify, a verify chosen in the window.",
+        "given": [("plant_dlls",)],
+        "run": ["/silent"],
+        "from_downloads": True,
+        "expect": {"exit": 0, "product": "installed", "service_running": True, "planted_loads": []},
+        "next": [{
+            "run": ["/silent", "/verify"],
+            "from_downloads": True,
+            "expect": {"exit": 0, "service_running": True, "downloads": [], "planted_loads": []},
+        }, {
+            "run": [],
+            "from_downloads": True,
+            "interactive": [("wait_window", "Valdrix Setup", 30), ("answer", "6", 60), ("wait_log", "Finished!", 300),
+                            ("close", 10), ("wait_exit", 60)],
+            "expect": {"exit": 0, "service_running": True, "log": ["Starting with UI"], "planted_loads": []},
+        }],
     },
     {
         "name": "report_waits_on_disk_until_ingest_is_back",

@@ -1,6 +1,7 @@
 """Readers for what the release checks look into: PE executables (headers,
-sections, resources, version information, build id, debug link) and
+sections, imports, resources, version information, build id, debug link) and
 minidumps (modules and the exception)."""
+import re
 import struct
 from dataclasses import dataclass, field
 
@@ -69,6 +70,53 @@ class PeFile:
             if s.virtual_address <= rva < s.virtual_address + max(s.virtual_size, s.raw_size):
                 return s.raw_offset + rva - s.virtual_address
         raise ValueError(f"RVA {rva:#x} is in no section")
+
+    def string_at(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
+
+    def imported_names(self, rva):
+        """The function names (or "#ordinal") of a zero-ended lookup table."""
+        names, at = [], self.offset(rva)
+        while entry := struct.unpack_from("<Q", self.data, at)[0]:
+            names.append(f"#{entry & 0xFFFF}" if entry >> 63 else self.string_at((entry & 0x7FFFFFFF) + 2))
+            at += 8
+        return names
+
+    def imports(self):
+        """{DLL name: [functions]} of the import directory: what the loader maps
+        before the program's first instruction."""
+        rva, size = self.directories[1]
+        found, at = {}, self.offset(rva) if size else None
+        while at is not None:
+            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, at)
+            if not name:
+                break
+            found[self.string_at(name)] = self.imported_names(lookup or thunks)
+            at += 20
+        return found
+
+    def delay_imports(self):
+        """{DLL name: [functions]} of every delay-import descriptor in the image.
+        dlltool's delay libraries put their descriptors into .text and leave the
+        delay-import directory empty, so they are found by their shape: RVA
+        attributes (1), the name, handle, address and name tables, then zeros."""
+        found = {}
+        for section in self.sections:
+            content = self.data[section.raw_offset:section.raw_offset + section.raw_size]
+            at = content.find(b"\1\0\0\0")
+            while 0 <= at <= len(content) - 32:
+                if at % 4 == 0:
+                    _, name, handle, iat, names, *rest = struct.unpack_from("<8I", content, at)
+                    if name and handle and iat and names and not any(rest):
+                        try:
+                            dll = self.string_at(name)
+                            if re.fullmatch(r"[\w.-]+\.dll", dll, re.IGNORECASE):
+                                found[dll] = self.imported_names(names)
+                        except (ValueError, struct.error):
+                            pass
+                at = content.find(b"\1\0\0\0", at + 1)
+        return found
 
     def build_id(self):
         """(GUID bytes, age, name) of the CodeView record, or None."""

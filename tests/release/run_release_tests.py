@@ -9,6 +9,7 @@
   scripts/release without the compiler cache, give the same bytes;
 - the shipped file: version information, unchanged manifest, icon and font,
   no build path, a debug link and build id that match the kept debug file;
+  static imports of KnownDLLs only, and delay imports of what cmake/delay names;
 - Authenticode: a throw-away code-signing CA; valdrix-release sign and
   verify-signature, a tampered byte, a wrong CA, and make release's signing;
   what Wine's WinVerifyTrust says about the same files;
@@ -41,6 +42,11 @@ ROOT = Path(__file__).resolve().parent.parent.parent
 EXE = "Valdrix.Setup.exe"
 MINGW = "x86_64-w64-mingw32"
 results = {"passed": 0, "failed": 0}
+# The KnownDLLs of Windows 10 1607 and later: Windows maps these from System32
+# whatever folder the program was started in.
+KNOWN_DLLS = {"advapi32", "clbcatq", "combase", "comdlg32", "coml2", "difxapi", "gdi32", "gdiplus", "imagehlp",
+              "imm32", "kernel32", "msctf", "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4",
+              "sechost", "setupapi", "shcore", "shell32", "shlwapi", "user32", "wldap32", "ws2_32"}
 
 
 def check(name, ok, detail=""):
@@ -197,9 +203,27 @@ def check_shipped(dist, clone_dir, commit):
     unaligned = [section.name for section in exe.sections if section.raw_size and section.raw_offset % 4096]
     check("the shipped executable's sections start on page boundaries in the file (Wine maps, not copies, them)",
           exe.sections and not unaligned, unaligned)
+    check_imports(exe, clone_dir)
     symbols = run([f"{MINGW}-objdump", "-h", dist / EXE]).stdout
     check("the shipped executable is stripped", ".debug_info" not in symbols and exe.data.find(b".debug_") < 0)
     check("the debug file holds the debug information", ".debug_info" in run([f"{MINGW}-objdump", "-h", debug]).stdout)
+
+
+def check_imports(exe, clone_dir):
+    """The loader maps the static imports before the setup's first instruction,
+    from the folder it was started in unless they are KnownDLLs; every other
+    DLL is a delay import, loaded from System32 once the setup allows only that."""
+    imported = sorted(name for name in exe.imports() if name.lower().removesuffix(".dll") not in KNOWN_DLLS)
+    check("every static import of the shipped executable is a KnownDLL", exe.imports() and not imported, imported)
+    listed = {}
+    for definition in sorted((clone_dir / "cmake" / "delay").glob("*.def")):
+        lines = [line.strip() for line in definition.read_text().splitlines() if line.strip()]
+        listed[lines[0].split()[1].lower()] = set(lines[lines.index("EXPORTS") + 1:])
+    delayed = {name.lower(): set(functions) for name, functions in exe.delay_imports().items()}
+    strays = {name: sorted(functions - listed.get(name, set())) for name, functions in delayed.items()
+              if not functions <= listed.get(name, set())}
+    check("the delay-loaded DLLs are those cmake/delay/*.def names, with functions listed there",
+          delayed.keys() == listed.keys() and not strays, (sorted(delayed), sorted(listed), strays))
 
 
 def check_no_build_path(dist, clone_dir):

@@ -1,5 +1,6 @@
 // The real Valdrix.Setup.exe's start-up: single instance, the temporary-copy
-// guard, the help box and the login code from the file name.
+// guard, the help box and the login code from the file name; and the
+// delay-load failure hook that the setup links.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,12 @@
 #include <vector>
 
 #include "app/text.h"
+#include "system/delay_load.h"
+
+// Delay imports of this test program (tests/win/delay/*.def) that cannot be
+// satisfied.
+extern "C" int ValdrixAbsentFunction();
+extern "C" int ValdrixMissingFunction();
 
 namespace {
 
@@ -189,6 +196,25 @@ TEST_F(StartupTest, NonAsciiSetupPathIsLoggedAsUtf8) {
   bool found = false;
   for (const auto& line : NewLines(before)) found |= line == "   INFO|" + expected;
   EXPECT_TRUE(found) << ReadLog();
+}
+
+// Without the hook the loader's SEH exception would end the process; with it,
+// the caller's catch gets the Windows error and names the DLL and function.
+TEST(DelayLoadFailure, AMissingDllOrExportBecomesTheCppException) {
+  const auto failure = [](int (*call)()) -> std::pair<int, std::string> {
+    try {
+      call();
+    } catch (const Platform::DelayLoadError& error) {
+      return {error.code().value(), error.what()};
+    }
+    return {0, "the call returned"};
+  };
+  const auto [missingError, missingText] = failure(ValdrixMissingFunction);
+  EXPECT_EQ(missingError, ERROR_PROC_NOT_FOUND);
+  EXPECT_EQ(missingText.rfind("Unable to find ValdrixMissingFunction in KERNEL32.dll: ", 0), 0u) << missingText;
+  const auto [absentError, absentText] = failure(ValdrixAbsentFunction);
+  EXPECT_EQ(absentError, ERROR_MOD_NOT_FOUND);
+  EXPECT_EQ(absentText.rfind("Unable to load valdrix_absent.dll: ", 0), 0u) << absentText;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Entry point of Valdrix.Setup.exe: the start-up sequence and the hand-over to
-// the silent driver or the progress window.
+// the silent driver or the progress window. Before any of it, and before the C
+// runtime, a TLS callback (system32_only.cpp) has limited DLL loading to
+// System32.
 #include <windows.h>
 
 #include <shellapi.h>

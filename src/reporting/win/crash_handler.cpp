@@ -1,6 +1,7 @@
 // The unhandled-exception filter. It runs in a process that is already
 // broken, so it allocates nothing: the event text is prepared beforehand in
-// one of two fixed buffers, and the file names are built in place.
+// one of two fixed buffers, the file names are built in place, and the
+// minidump writer is looked up when the handler is installed.
 #include <windows.h>
 // dbghelp.h needs the types of windows.h first.
 #include <dbghelp.h>
@@ -20,6 +21,7 @@ char eventBuffers[2][kEventCapacity];
 size_t eventLengths[2];
 std::atomic<int> currentEvent{-1};  // -1: no crash record is written
 wchar_t folder[kFolderCapacity];
+decltype(&MiniDumpWriteDump) writeMiniDump = nullptr;
 
 // Appends `text` to `out` at `at`; false when it does not fit.
 bool Append(wchar_t* out, size_t& at, const wchar_t* text) {
@@ -67,8 +69,8 @@ LONG WINAPI WriteCrashRecord(EXCEPTION_POINTERS* exception) {
   info.ThreadId = GetCurrentThreadId();
   info.ExceptionPointers = exception;
   info.ClientPointers = FALSE;
-  const BOOL dumped = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), dump, MiniDumpNormal,
-                                        exception ? &info : nullptr, nullptr, nullptr);
+  const BOOL dumped = writeMiniDump(GetCurrentProcess(), GetCurrentProcessId(), dump, MiniDumpNormal,
+                                    exception ? &info : nullptr, nullptr, nullptr);
   CloseHandle(dump);
   if (!dumped) {
     DeleteFileW(base);
@@ -91,10 +93,24 @@ LONG WINAPI WriteCrashRecord(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// dbghelp is no import: a setup started from the downloads folder would load a
+// dbghelp.dll planted there before its first instruction. It is loaded here,
+// from System32 only, while the process is sound, and stays loaded for the
+// life of the process: the filter must not need the loader. Without it no
+// crash record can be written.
+bool FindMiniDumpWriter() {
+  if (writeMiniDump) return true;
+  const HMODULE dbghelp = LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!dbghelp) return false;
+  writeMiniDump = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
+      reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
+  return writeMiniDump != nullptr;
+}
+
 }  // namespace
 
 void InstallCrashHandler(const std::wstring& path) {
-  if (path.size() >= kFolderCapacity) return;
+  if (path.size() >= kFolderCapacity || !FindMiniDumpWriter()) return;
   std::memcpy(folder, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
   SetUnhandledExceptionFilter(WriteCrashRecord);
 }

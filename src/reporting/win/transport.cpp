@@ -7,6 +7,7 @@
 
 #include "app/text.h"
 #include "reporting/transport.h"
+#include "system/delay_load.h"
 
 namespace Reporting {
 namespace {
@@ -35,10 +36,7 @@ std::string AnswerHeader(HINTERNET request, const wchar_t* name) {
   return Text::ToUtf8(value);
 }
 
-}  // namespace
-
-PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, const std::string& body,
-                        uint32_t timeoutMs) {
+PostResult Post(const std::wstring& url, const std::string& authHeader, const std::string& body, uint32_t timeoutMs) {
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof(parts);
   parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -73,6 +71,21 @@ PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, 
   }
   return {true, status, AnswerHeader(request.get(), L"Retry-After"),
           AnswerHeader(request.get(), L"X-Sentry-Rate-Limits")};
+}
+
+}  // namespace
+
+PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, const std::string& body,
+                        uint32_t timeoutMs) {
+  try {
+    return Post(url, authHeader, body, timeoutMs);
+  } catch (const Platform::DelayLoadError&) {
+    // WinHTTP loads at the first post, on whichever thread makes it (the
+    // background sender of earlier runs' reports among them). Without it no
+    // report can leave the machine: each one can only be stored in the folder,
+    // for a later start that can load WinHTTP to send.
+    return {};
+  }
 }
 
 }  // namespace Reporting

@@ -4,7 +4,9 @@
 
 #include <stdexcept>
 
+#include "system/delay_load.h"
 #include "system/errors.h"
+#include "ui/wl/exception_box.h"
 #include "ui/wl/wheel_forwarding.h"
 
 namespace wl {
@@ -84,7 +86,14 @@ void window_main::create(HINSTANCE instance, HWND parent) {
 }
 
 int window_main::run_window(HINSTANCE instance, int showCommand) {
-  InitCommonControls();
+  // The first call into the common controls, which load here: without them
+  // there is no window to show anything in, so the box stands alone.
+  try {
+    InitCommonControls();
+  } catch (const Platform::DelayLoadError&) {
+    show_exception_box();
+    return -1;
+  }
   create(instance, nullptr);
   ShowWindow(_hwnd, showCommand);
   if (!UpdateWindow(_hwnd)) Errors::ThrowSystem(GetLastError(), "UpdateWindow failed");
