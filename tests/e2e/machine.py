@@ -362,8 +362,8 @@ class Machine:
         result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "tmpfs", str(mount_point)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
-            why = os.environ.get("VALDRIX_NO_NAMESPACES") or "needs root or scripts/isolate"
-            raise RuntimeError(f"cannot mount a small drive ({why}): {result.stderr.strip()}")
+            why = os.environ.get("VALDRIX_NO_NAMESPACES") or "it needs root or scripts/isolate"
+            raise RuntimeError(f"cannot mount a small drive, {why}: {result.stderr.strip()}")
         self.small_drive = mount_point
         for entry in self.install_dir.iterdir():
             shutil.move(str(entry), str(mount_point / entry.name))
