@@ -33,7 +33,13 @@ fi
 
 echo "Installing: ${missing[*]}"
 SUDO=""
-if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+if [[ $(id -u) -ne 0 ]]; then
+  SUDO="sudo"
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps.sh: missing packages, and no sudo to install them; as root: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

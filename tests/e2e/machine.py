@@ -58,11 +58,18 @@ def read_link(path: Path):
             "working_directory": strings.get("working_directory", "")}
 
 
+def wine_environment(root: Path, env):
+    """env as scripts/wine-env leaves it for a Wine run (its locale, above all)."""
+    listing = subprocess.run([str(root / "scripts" / "wine-env"), "env", "-0"], env=env, check=True,
+                             stdout=subprocess.PIPE).stdout
+    return dict(os.fsdecode(item).split("=", 1) for item in listing.split(b"\0") if b"=" in item)
+
+
 class Machine:
     def __init__(self, root: Path, prefix: Path, env=None):
         self.root = root
         self.prefix = prefix
-        self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+        self.env = wine_environment(root, dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all"))
         if env:
             self.env.update(env)
         self.wine_run = root / "scripts" / "wine-run"
@@ -401,14 +408,16 @@ class Machine:
     # --- a small drive, to fill up ---------------------------------------------
     def move_install_to_small_drive(self, mount_point: Path, free_kib: int):
         """Puts the install folder on a tmpfs with free_kib left after its
-        files, through a symbolic link that Wine follows; needs root."""
+        files, through a symbolic link that Wine follows. Needs root or a mount
+        namespace of the run's own (scripts/isolate, as make test runs it)."""
         used = sum(path.stat().st_size for path in self.install_dir.rglob("*") if path.is_file())
         size_kib = used // 1024 + len(list(self.install_dir.rglob("*"))) * 4 + free_kib
         mount_point.mkdir(parents=True, exist_ok=True)
         result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "tmpfs", str(mount_point)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
-            raise RuntimeError(f"cannot mount a small drive (needs root): {result.stderr.strip()}")
+            why = os.environ.get("VALDRIX_NO_NAMESPACES") or "it needs root or scripts/isolate"
+            raise RuntimeError(f"cannot mount a small drive, {why}: {result.stderr.strip()}")
         self.small_drive = mount_point
         for entry in self.install_dir.iterdir():
             shutil.move(str(entry), str(mount_point / entry.name))
