@@ -231,12 +231,9 @@ TEST_F(StagingTest, CommitMovesAndRetriesFiveTimes) {
   Double::Files::PutFile(folder + L"b.dll.tmp", "b");
   Double::Files::PutFile(folder + L"b.dll", "old");
   Double::Files::LockFile(folder + L"b.dll", 32, 2);
-  std::vector<std::wstring> before;
   CommitStagedFiles(
-      {{folder + L"a.dll.tmp", folder + L"a.dll", 1700000000}, {folder + L"b.dll.tmp", folder + L"b.dll", 1700000001}},
-      [&](const PendingMove& move) { before.push_back(move.finalPath); });
+      {{folder + L"a.dll.tmp", folder + L"a.dll", 1700000000}, {folder + L"b.dll.tmp", folder + L"b.dll", 1700000001}});
   EXPECT_EQ(Double::Files::FileBytes(folder + L"b.dll"), "b");
-  EXPECT_EQ(before, (std::vector<std::wstring>{folder + L"a.dll", folder + L"b.dll"}));
   EXPECT_EQ(Double::Files::Moves().front().flags, 9u);
   EXPECT_EQ(Double::Clock::SleptMs(), 2000u);
 
