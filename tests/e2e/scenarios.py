@@ -154,7 +154,7 @@ SCENARIOS = [
         "expect": {"exit": 0, "product": "installed", "downloads": "*", "service_running": True,
                    "verify_task_enabled": True,
                    "log": ["Removing existing client scheduled task", "Removing existing verify scheduled task",
-                           "Uninstalling existing service..",
+                           "Updating existing service..",
                            "There are no user sessions, we can't start the client app!"]},
     },
     # --- the client in each user session ---
@@ -440,7 +440,7 @@ SCENARIOS = [
         }, CONVERGED_UPDATE, {
             "given": [("republish", "rules.dat")],
             "run": ["/silent", "/update"],
-            "interactive": [("kill_setup_at_log", "Uninstalling existing service..", 120)],
+            "interactive": [("kill_setup_at_log", "Updating existing service..", 120)],
             "expect": {"files": {"rules.dat.tmp": "absent"}},
         }, CONVERGED_UPDATE],
     },
