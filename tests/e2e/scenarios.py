@@ -425,19 +425,20 @@ SCENARIOS = [
     {
         "name": "update_killed_anywhere_converges",
         "about": "A silent update killed with what it started, while it downloads, inside the verify task's pause "
-                 "and while it replaces the service: each time the next silent update completes the machine.",
+                 "and while it updates the service: each time the next silent update completes the machine.",
         "given": [("install",), ("sessions", ["1 Active"]), ("republish_large", "rules.dat", 200_000),
                   ("serve_fault", "rules.dat", "slow")],
         "run": ["/silent", "/update"],
         "interactive": [("kill_setup_at_log", "(rules.dat)", 120)],
         "expect": {"product": "unchanged"},
         "next": [CONVERGED_UPDATE | {"given": [("serve_normally",)]}, {
-            "given": [("republish", "rules.dat")],
+            # A held file keeps the commit retrying: the pause lasts long enough to be seen.
+            "given": [("republish", "rules.dat"), ("hold", "rules.dat")],
             "run": ["/silent", "/update"],
             "interactive": [("kill_setup_when_task_disabled", "ValdrixVerify", 120)],
             # As designed: the task that turns it back on died with the setup.
             "expect": {"verify_task_enabled": False},
-        }, CONVERGED_UPDATE, {
+        }, CONVERGED_UPDATE | {"given": [("release",)]}, {
             "given": [("republish", "rules.dat")],
             "run": ["/silent", "/update"],
             "interactive": [("kill_setup_at_log", "Updating existing service..", 120)],
