@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -24,6 +25,12 @@ constexpr uint32_t kMoveRetryDelayMs = 1000;
 constexpr int kBadExeFormat = 193;
 constexpr wchar_t kPrerequisiteFolder[] = L"Prerequisites\\";
 constexpr wchar_t kInstallerTempFolder[] = L"Temp\\";
+
+// What an installer's exit code says: installed (0), installed once the
+// machine restarts (3010 ERROR_SUCCESS_REBOOT_REQUIRED, 1641
+// ERROR_SUCCESS_REBOOT_INITIATED); anything else, such as 1618 (another
+// installation in progress), is not installed.
+bool IsInstalledExitCode(uint32_t exitCode) { return exitCode == 0 || exitCode == 3010 || exitCode == 1641; }
 
 std::wstring PrerequisiteValueName(const Prerequisite& prerequisite) { return L"SetupPreReq" + prerequisite.id; }
 
@@ -77,17 +84,23 @@ std::wstring InstallerTempFolder(const std::wstring& installerPath) {
   return folder;
 }
 
-// Downloads `url` to `path` and checks the digest; on any failure the file is
-// deleted, so nothing half-written or unverified stays behind.
+// Downloads `url` to `path`, checks the digest, stamps the file when a stamp
+// is given and writes it through to the disk before anyone renames it; on
+// any failure the file is deleted, so nothing half-written or unverified
+// stays behind.
 void DownloadVerified(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
-                      std::wstring_view url, std::wstring_view sha256, const std::wstring& path) {
+                      std::wstring_view url, std::wstring_view sha256, const std::wstring& path,
+                      std::optional<int64_t> stamp) {
   try {
-    // The request owns the output file: it is closed before any deletion.
-    const auto request = Setup::ProgressReportingGetRequest(context, session, url);
-    request->StartToFile(path);
-    if (!sha256.empty() && !VerifyChecksum(*request, sha256)) {
-      throw std::runtime_error("Downloaded file did not match checksum");
+    {
+      // The request owns the output file: it is closed before any deletion.
+      const auto request = Setup::ProgressReportingGetRequest(context, session, url);
+      request->StartToFile(path);
+      if (!sha256.empty() && !VerifyChecksum(*request, sha256)) {
+        throw std::runtime_error("Downloaded file did not match checksum");
+      }
     }
+    FlushFile(path, stamp);
   } catch (...) {
     RemoveLeftover(path);
     throw;
@@ -122,7 +135,8 @@ HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& 
   // verified: a failed download never passes for the installer next time.
   const std::wstring partial = path + kPartialSuffix;
   RemoveLeftover(partial);
-  DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, partial);
+  DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, partial,
+                   std::nullopt);
   if (const uint32_t error = MoveFileWithFlags(partial, path, kMoveReplaceExisting | kMoveWriteThrough)) {
     RemoveLeftover(partial);
     Errors::ThrowSystem(error, fmt::format("Unable to move temporary file \"{}\" to \"{}\"", Text::ToUtf8(partial),
@@ -138,8 +152,13 @@ HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& 
 void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer) {
   const std::wstring path = installer.Path();
   try {
-    RunInstaller(path, prerequisite.params, InstallerTempFolder(path));
+    const uint32_t exitCode = RunInstaller(path, prerequisite.params, InstallerTempFolder(path));
     installer.Release();
+    if (!IsInstalledExitCode(exitCode)) {
+      // Not recorded, so that the next update runs it again.
+      SetupLog::Warning("Prerequisite \"%S\" did not install (exit code %u)", prerequisite.name, exitCode);
+      return;
+    }
     SetPrerequisiteInstalled(prerequisite, true);
   } catch (const std::system_error& error) {
     installer.Release();
@@ -185,12 +204,14 @@ void ImportInstalledPrerequisites(std::wstring_view installPath) {
 PendingMove StageFile(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
                       const ManifestFile& file, std::wstring_view finalPath) {
   PendingMove move{std::wstring(finalPath) + L".tmp", std::wstring(finalPath), file.version};
-  DownloadVerified(context, session, file.url, file.sha256, move.temporaryPath);
+  DownloadVerified(context, session, file.url, file.sha256, move.temporaryPath, file.version);
   return move;
 }
 
-void CommitStagedFiles(const std::vector<PendingMove>& moves) {
+void CommitStagedFiles(const std::vector<PendingMove>& moves,
+                       const std::function<void(const PendingMove&)>& beforeMove) {
   for (const PendingMove& move : moves) {
+    if (beforeMove) beforeMove(move);
     for (int attempt = 1;; ++attempt) {
       const uint32_t error =
           MoveFileWithFlags(move.temporaryPath, move.finalPath, kMoveReplaceExisting | kMoveWriteThrough);
@@ -203,7 +224,6 @@ void CommitStagedFiles(const std::vector<PendingMove>& moves) {
       }
       Clock::SleepMs(kMoveRetryDelayMs);
     }
-    SetFileTimes(move.finalPath, move.version);
   }
 }
 

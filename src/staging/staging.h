@@ -3,6 +3,7 @@
 // ".tmp" files next to their final places, and the marker files of the
 // install folder.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,7 +36,8 @@ std::wstring PrerequisiteTempFolder(std::wstring_view installPath);
 // HeldFile) from its digest check until its process has ended.
 HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& context);
 // Run to their end with TEMP and TMP set to the "Temp\" subfolder of the
-// installer's own folder.
+// installer's own folder. An install is recorded only when the installer's
+// exit code says so (0, 3010, 1641); any other is logged as a WARNING.
 void InstallPrerequisite(const Prerequisite& prerequisite, HeldFile installer);
 void RepairPrerequisite(const Prerequisite& prerequisite, HeldFile installer);
 bool IsPrerequisiteInstalled(const Prerequisite& prerequisite);
@@ -44,5 +46,8 @@ void ImportInstalledPrerequisites(std::wstring_view installPath);
 
 PendingMove StageFile(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
                       const ManifestFile& file, std::wstring_view finalPath);
-void CommitStagedFiles(const std::vector<PendingMove>& moves);
+// Moves each staged file into place, stamped and written through to the
+// disk when it was staged. `beforeMove` runs before each move.
+void CommitStagedFiles(const std::vector<PendingMove>& moves,
+                       const std::function<void(const PendingMove&)>& beforeMove = {});
 void WriteAppVersionFile(std::wstring_view installPath, std::wstring_view appVersion);

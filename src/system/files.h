@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,8 +21,17 @@ void EnsureDirectory(std::wstring_view path);
 // gone. A symbolic link or junction is removed itself, never its target.
 // Throws std::system_error.
 void RemoveFile(std::wstring_view path);
+// Version stamps are file times as seconds since 1970-01-01, in UTC both
+// ways (GetFileTime / SetFileTime on a handle, never through local time).
 int64_t GetFileModificationTime(std::wstring_view path);  // 0 when unknown
-void SetFileTimes(std::wstring_view path, int64_t time);  // failures ignored
+// Opens an existing file for writing (a link at its name is not followed),
+// sets its access and modification times to `stamp` when one is given, and
+// writes its data through to the disk (FlushFileBuffers) before closing it:
+// a file renamed into place afterwards never carries its name or its stamp
+// over data lost to a power failure. Throws std::system_error "Unable to
+// open file \"{}\"", "Unable to stamp file \"{}\"" or "Unable to flush
+// file \"{}\"".
+void FlushFile(std::wstring_view path, std::optional<int64_t> stamp = std::nullopt);
 
 // MoveFileExW with the given flags; an empty destination means none (delete
 // at restart). Returns 0 on success, else the Windows error code.
@@ -29,12 +39,17 @@ constexpr uint32_t kMoveReplaceExisting = 0x1;
 constexpr uint32_t kMoveDelayUntilReboot = 0x4;
 constexpr uint32_t kMoveWriteThrough = 0x8;
 uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destination, uint32_t flags);
+// Every file and folder below `folder` (full paths), each listed before the
+// folder that holds it; a link is listed, never followed. Empty when the
+// folder cannot be read.
+std::vector<std::wstring> ListFolderTree(std::wstring_view folder);
 // Recursive delete of a folder through the shell (SHFileOperationW, FO_DELETE,
 // flags 0x414). Returns the shell's result, 0 on success.
 int DeleteDirectoryTree(std::wstring_view folder);
 
 // Whole-file reads and writes through the C runtime (binary). Read returns
-// false when the file cannot be opened; Write truncates or creates.
+// false when the file cannot be opened; Write truncates or creates, and
+// flushes the file to the disk before closing it.
 bool ReadFileBytes(std::wstring_view path, std::string& bytes);
 bool WriteFileBytes(std::wstring_view path, std::string_view bytes);
 

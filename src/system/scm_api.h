@@ -28,6 +28,8 @@ constexpr uint32_t kDemandStart = 3;
 constexpr uint32_t kDisabled = 4;
 constexpr uint32_t kNoChange = 0xFFFFFFFF;
 
+constexpr uint32_t kMarkedForDelete = 1072;  // ERROR_SERVICE_MARKED_FOR_DELETE
+
 struct Status {
   uint32_t currentState = 0;
   uint32_t checkPoint = 0;
@@ -49,6 +51,14 @@ struct RecoveryActions {
   bool operator==(const RecoveryActions&) const = default;
 };
 bool SetRecoveryActions(Handle service, const RecoveryActions& actions);
+// An empty action list (SERVICE_CONFIG_FAILURE_ACTIONS): the service manager
+// no longer restarts the service when its process ends without a stop.
+bool ClearRecoveryActions(Handle service);
+// ChangeServiceConfigW to the settings CreateService gives: own process,
+// automatic start, normal error control, LocalSystem, no group and no
+// dependencies, with this binary path and display name. Fails with 1072
+// (ERROR_SERVICE_MARKED_FOR_DELETE) for a service marked for deletion.
+bool ChangeConfig(Handle service, const wchar_t* displayName, const wchar_t* binaryPath);
 bool QueryStatus(Handle service, Status& status);
 bool QueryStatusEx(Handle service, Status& status);
 bool ControlStop(Handle service, Status& status);

@@ -18,6 +18,19 @@ constexpr ScmApi::RecoveryActions kRecoveryActions{60, {5000, 10000, 30000}};
 
 [[noreturn]] void ThrowLastError(const std::string& message) { Errors::ThrowSystem(ScmApi::LastError(), message); }
 
+// A service marked for deletion can be neither changed nor created again
+// until every program holding it open (the Services console, a monitoring
+// agent) has closed it; that is said as such rather than as the step that
+// failed.
+[[noreturn]] void ThrowConfigError(const std::string& message) {
+  const uint32_t error = ScmApi::LastError();
+  if (error == ScmApi::kMarkedForDelete) {
+    Errors::ThrowSystem(error,
+                        "Service is marked for deletion: it goes once every program holding it open has closed it");
+  }
+  Errors::ThrowSystem(error, message);
+}
+
 ServiceHandle OpenManager(uint32_t access) {
   ServiceHandle manager(ScmApi::OpenManager(access));
   if (!manager) ThrowLastError("Unable to open service control manager");
@@ -96,9 +109,29 @@ void Install(const wchar_t* name, const wchar_t* displayName, const wchar_t* bin
   ServiceHandle service(ScmApi::OpenService(manager.Get(), name, ScmApi::kAllAccess));
   if (service) throw std::runtime_error("Service is already installed");
   service = ServiceHandle(ScmApi::CreateService(manager.Get(), name, displayName, ScmApi::kAllAccess, binaryPath));
-  if (!service) ThrowLastError("Unable to install service");
+  if (!service) ThrowConfigError("Unable to install service");
   if (!ScmApi::SetRecoveryActions(service.Get(), kRecoveryActions))
     ThrowLastError("Unable to set service recovery settings");
+  CloseBoth(service, manager);
+}
+
+void Update(const wchar_t* name, const wchar_t* displayName, const wchar_t* binaryPath) {
+  ServiceHandle manager = OpenManager(ScmApi::kManagerAllAccess);
+  ServiceHandle service(ScmApi::OpenService(manager.Get(), name, ScmApi::kAllAccess));
+  if (!service) ThrowConfigError("Unable to open service for update");
+  if (!ScmApi::ChangeConfig(service.Get(), displayName, binaryPath)) ThrowConfigError("Unable to update service");
+  if (!ScmApi::SetRecoveryActions(service.Get(), kRecoveryActions))
+    ThrowLastError("Unable to set service recovery settings");
+  CloseBoth(service, manager);
+}
+
+void SetRecoveryActions(const wchar_t* name, bool restart) {
+  ServiceHandle manager = OpenManager(ScmApi::kManagerConnect);
+  ServiceHandle service =
+      OpenService(manager, name, ScmApi::kChangeConfig | ScmApi::kStart, "Unable to open service for config change");
+  const bool set = restart ? ScmApi::SetRecoveryActions(service.Get(), kRecoveryActions)
+                           : ScmApi::ClearRecoveryActions(service.Get());
+  if (!set) ThrowLastError("Unable to set service recovery settings");
   CloseBoth(service, manager);
 }
 

@@ -68,10 +68,11 @@ TEST_F(FilesContract, ContentAndModificationTimeRoundTripAndMissingFilesAreNotRe
   std::string missing;
   EXPECT_FALSE(ReadFileBytes(Path(L"missing.bin"), missing));
   EXPECT_FALSE(WriteFileBytes(Path(L"no-folder\\data.bin"), bytes));
-  SetFileTimes(Path(L"data.bin"), 1700000000);
-  EXPECT_EQ(GetFileModificationTime(Path(L"data.bin")), 1700000000);
+  FlushFile(Path(L"data.bin"), 1700000000);  // through the handle, kept by the rename the commit makes
+  ASSERT_EQ(MoveFileWithFlags(Path(L"data.bin"), Path(L"moved.bin"), 9), 0u);
+  EXPECT_EQ(GetFileModificationTime(Path(L"moved.bin")), 1700000000);
   EXPECT_EQ(GetFileModificationTime(Path(L"missing.bin")), 0);
-  SetFileTimes(Path(L"missing.bin"), 5);  // not reported
+  EXPECT_EQ(CatchError([&] { FlushFile(Path(L"missing.bin"), 5); }).code, kFileNotFound);
 }
 
 TEST_F(FilesContract, MoveReplacesOnlyWhenAskedAndReportsTheWindowsError) {

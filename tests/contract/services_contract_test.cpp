@@ -52,14 +52,22 @@ TEST_F(ServicesContract, InstallsAnAutomaticServiceOnceAndRefusesASecondInstall)
   EXPECT_EQ(Side::ReadServiceConfig(kName).startType, ScmApi::kDisabled);
   Services::SetEnabled(kName, true);
   EXPECT_TRUE(Services::IsEnabled(kName));
+  Services::SetEnabled(kName, false);
+  Services::Update(kName, L"Renamed", L"\"C:\\elsewhere.exe\"");  // in place, as Install would make it
+  EXPECT_EQ(Side::ReadServiceConfig(kName).binaryPath, L"\"C:\\elsewhere.exe\"");
+  EXPECT_EQ(Side::ReadServiceConfig(kName).displayName, L"Renamed");
+  EXPECT_TRUE(Services::IsEnabled(kName));
 }
 
 // Restart after 5, 10 and 30 seconds; a minute without failure starts over.
+// None once cleared (before a forced stop).
 TEST_F(ServicesContract, InstallSetsThreeRestartActions) {
   SKIP_UNLESS_SIDE_CAN(ReadFailureActions);
   Install();
   const ScmApi::RecoveryActions written{60, {5000, 10000, 30000}};
   EXPECT_EQ(Side::ReadRecoveryActions(kName), std::optional(written));
+  Services::SetRecoveryActions(kName, false);
+  EXPECT_EQ(Side::ReadRecoveryActions(kName), std::nullopt);
 }
 
 // Start and stop refuse a second time with the manager's own error: 1062
@@ -129,6 +137,8 @@ TEST_F(ServicesContract, ServiceMarkedForDeletionStaysWhileAHandleIsOpen) {
   for (int poll = 0; poll < 5; ++poll) EXPECT_TRUE(Services::IsInstalled(kName)) << poll;
   const ThrownError reinstall = CatchError([] { Install(); });
   EXPECT_TRUE(reinstall.StartsWith("Service is already installed") || reinstall.code == 1072) << reinstall.text;
+  const ThrownError update = CatchError([] { Services::Update(kName, kName, L"x.exe"); });
+  EXPECT_TRUE(update.StartsWith("Service is marked for deletion: it goes once every program holding it open has"));
   EXPECT_TRUE(ScmApi::Close(held));
   EXPECT_TRUE(ScmApi::Close(manager));
   EXPECT_TRUE(Side::WaitUntilServiceIsGone(kName));

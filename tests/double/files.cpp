@@ -35,6 +35,9 @@ struct Node {
   int held = 0;  // HeldFile objects open on it
   int64_t modified = 0;
   int64_t accessed = 0;
+  // Written through by FlushFile since its content was last written. The
+  // double marks only that call: WriteFileBytes flushes too on Windows.
+  bool flushed = false;
 };
 
 struct Lock {
@@ -297,17 +300,29 @@ int64_t GetFileModificationTime(std::wstring_view path) {
   return node ? node->modified : 0;
 }
 
-void SetFileTimes(std::wstring_view path, int64_t time) {
+void FlushFile(std::wstring_view path, std::optional<int64_t> stamp) {
   std::lock_guard guard(S().lock);
   Node* node = Find(path);
-  if (!node || node->directory || Double::TakeFault("SetFileTimes")) return;
-  node->modified = node->accessed = time;
+  if (!node || node->directory)
+    Errors::ThrowSystem(kFileNotFound, fmt::format("Unable to open file \"{}\"", Utf8(path)));
+  if (stamp) {
+    if (auto error = Double::TakeFault("SetFileTime")) {
+      Errors::ThrowSystem(*error, fmt::format("Unable to stamp file \"{}\"", Utf8(path)));
+    }
+    node->modified = node->accessed = *stamp;
+  }
+  if (auto error = Double::TakeFault("FlushFileBuffers")) {
+    Errors::ThrowSystem(*error, fmt::format("Unable to flush file \"{}\"", Utf8(path)));
+  }
+  node->flushed = true;
 }
 
 uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destination, uint32_t flags) {
   std::lock_guard guard(S().lock);
+  const Node* moving = Find(source);
+  const bool flushed = moving && moving->flushed;
   auto result = [&](uint32_t code) {
-    S().moves.push_back({std::wstring(source), std::wstring(destination), flags, code});
+    S().moves.push_back({std::wstring(source), std::wstring(destination), flags, code, flushed});
     return code;
   };
   if (auto error = Double::TakeFault("MoveFileWithFlags")) return result(*error);
@@ -352,6 +367,17 @@ uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destinati
   }
   for (auto& [key, node] : moved) S().nodes[key] = node;
   return result(0);
+}
+
+std::vector<std::wstring> ListFolderTree(std::wstring_view folder) {
+  std::lock_guard guard(S().lock);
+  const std::wstring key = PathKey(folder);
+  std::vector<std::wstring> entries;
+  // By key from the last: a folder's entries sort after it.
+  for (auto entry = S().nodes.rbegin(); entry != S().nodes.rend(); ++entry) {
+    if (entry->first != key && Double::IsWithin(entry->first, key)) entries.push_back(entry->second.path);
+  }
+  return entries;
 }
 
 int DeleteDirectoryTree(std::wstring_view folder) {

@@ -44,6 +44,7 @@ struct MoveCall {
   std::wstring destination;
   uint32_t flags;
   uint32_t result;
+  bool sourceFlushed;  // FlushFile had written the source through
 };
 std::vector<MoveCall> Moves();
 

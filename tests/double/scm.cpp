@@ -26,6 +26,7 @@ constexpr uint32_t kServiceNotActive = 1062;
 constexpr uint32_t kServiceMarkedForDelete = 1072;
 constexpr uint32_t kServiceExists = 1073;
 constexpr uint32_t kConfigBytes = 256;
+constexpr ScmApi::RecoveryActions kInstalledRecoveryActions{60, {5000, 10000, 30000}};
 
 struct Entry {
   Service service;
@@ -63,13 +64,24 @@ std::wstring ProcessNameOf(const std::wstring& binaryPath) {
   return Double::FileNameOf(path);
 }
 
+void StartProcess(Entry& entry);
+
+// A service whose process ends without having reported "stopped" has
+// failed; with recovery actions the manager starts it again (Windows after
+// the action's delay, the double at once).
 void ServiceProcessEnded(uint32_t pid) {
   std::lock_guard guard(S().lock);
   for (auto& [key, entry] : S().services) {
     if (entry.service.processId != pid) continue;
     entry.service.processId = 0;
-    entry.service.state = ScmApi::kStopped;
     entry.service.checkPoint = entry.service.waitHint = 0;
+    if (entry.service.state != ScmApi::kStopped && entry.service.recoveryActions && !entry.service.markedForDeletion) {
+      entry.service.state = ScmApi::kRunning;
+      ++entry.service.restarts;
+      StartProcess(entry);
+    } else {
+      entry.service.state = ScmApi::kStopped;
+    }
   }
 }
 
@@ -162,6 +174,7 @@ void AddService(const std::wstring& name, uint32_t state, uint32_t startType, co
   entry.service.binaryPath = binaryPath;
   entry.service.startType = startType;
   entry.service.state = state;
+  entry.service.recoveryActions = kInstalledRecoveryActions;
   if (state != ScmApi::kStopped) StartProcess(entry);
   S().services[Double::Lower(name)] = entry;
 }
@@ -267,6 +280,27 @@ bool SetRecoveryActions(Handle service, const RecoveryActions& actions) {
   if (!entry) return false;
   if (auto error = Fault("ScmApi::SetRecoveryActions")) return Fail(*error);
   entry->service.recoveryActions = actions;
+  return true;
+}
+
+bool ClearRecoveryActions(Handle service) {
+  std::lock_guard guard(S().lock);
+  Entry* entry = ServiceFor(service, kChangeConfig);
+  if (!entry) return false;
+  if (auto error = Fault("ScmApi::ClearRecoveryActions")) return Fail(*error);
+  entry->service.recoveryActions.reset();
+  return true;
+}
+
+bool ChangeConfig(Handle service, const wchar_t* displayName, const wchar_t* binaryPath) {
+  std::lock_guard guard(S().lock);
+  Entry* entry = ServiceFor(service, kChangeConfig);
+  if (!entry) return false;
+  if (auto error = Fault("ScmApi::ChangeConfig")) return Fail(*error);
+  if (entry->service.markedForDeletion) return Fail(kMarkedForDelete);
+  entry->service.displayName = displayName;
+  entry->service.binaryPath = binaryPath;
+  entry->service.startType = kAutoStart;
   return true;
 }
 

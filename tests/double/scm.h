@@ -31,14 +31,15 @@ struct Service {
   uint32_t checkPoint = 0;
   uint32_t waitHint = 0;
   uint32_t processId = 0;
-  std::optional<ScmApi::RecoveryActions> recoveryActions;  // as last set
+  std::optional<ScmApi::RecoveryActions> recoveryActions;  // as last set; none once cleared
+  int restarts = 0;  // by the recovery actions, after its process ended without a stop
   bool markedForDeletion = false;
   int startCalls = 0;
   int stopControls = 0;
 };
 
-// Adds a service as an earlier install left it (state 4: with a running
-// process of `processName`, by default the file name of the binary path).
+// Adds a service as an earlier install left it, recovery actions included
+// (state 4: with a running process named as the binary path's file).
 void AddService(const std::wstring& name, uint32_t state = 4, uint32_t startType = 2,
                 const std::wstring& binaryPath = L"\"C:\\Program Files\\Valdrix\\Valdrix.Desktop.Service.exe\"");
 // Removes a service at once, as its own uninstaller would.

@@ -156,6 +156,8 @@ class Suite:
             m.end_rate_limits()
         elif kind == "hold":
             self.hold(INSTALL + rest[0])
+        elif kind == "hold_service":
+            self.hold("/service", "Valdrix")
         elif kind == "hold_mutex":
             self.hold("/mutex", "Valdrix.Setup", rest[0])
         elif kind == "release":

@@ -21,6 +21,7 @@ given steps:
   ("serve_fault", path, fault)       the server misbehaves for one file: "status-500" | "cut" (half, then close)
   ("serve_normally",)                no more faults
   ("hold", path) ("release",)        a program holds an installed file open without sharing; it ends
+  ("hold_service",)                  a program holds a handle on the service (as the Services console does)
   ("hold_mutex", sddl)               the same for a new mutex "Valdrix.Setup" with that owner ("O:BU")
   ("run_elsewhere", name)            an idle program of that file name runs from outside the install folder
   ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
@@ -91,6 +92,11 @@ CONVERGED_UPDATE = {
                "logon_task_enabled": True, "client_starts": ["task 1"], "clients": 1},
 }
 
+# After a failed update: the setup where the verify task finds it, the product
+# running and both tasks on.
+GUARDED = {"service_running": True, "verify_task_enabled": True, "logon_task_enabled": True,
+           "files": {"Valdrix.Setup.exe": "present", "__temp_Valdrix.Setup.exe": "absent"}}
+
 # Prerequisite installers run from the install folder, which only
 # administrators can write, and unpack into a folder of their own there.
 PREREQ_ENV = {"image": r"C:\Program Files\Valdrix\Prerequisites\Valdrix.Runtime.Setup.exe",
@@ -148,7 +154,7 @@ SCENARIOS = [
         "expect": {"exit": 0, "product": "installed", "downloads": "*", "service_running": True,
                    "verify_task_enabled": True,
                    "log": ["Removing existing client scheduled task", "Removing existing verify scheduled task",
-                           "Uninstalling existing service..",
+                           "Updating existing service..",
                            "There are no user sessions, we can't start the client app!"]},
     },
     # --- the client in each user session ---
@@ -386,7 +392,7 @@ SCENARIOS = [
         "about": "A running program holds a product file open: five attempts, then an error; once released, the next run mends.",
         "given": [("install",), ("republish", "rules.dat"), ("hold", "rules.dat")],
         "run": ["/silent", "/update"],
-        "expect": {"exit": 1, "product": "unchanged", "reports": True, "log": ["attempt 5)"]},
+        "expect": {"exit": 1, "product": "unchanged", "reports": True, "log": ["attempt 5)"], "service_running": True},
         "next": [{
             "given": [("release",)],
             "run": ["/silent", "/update"],
@@ -419,25 +425,55 @@ SCENARIOS = [
     {
         "name": "update_killed_anywhere_converges",
         "about": "A silent update killed with what it started, while it downloads, inside the verify task's pause "
-                 "and while it replaces the service: each time the next silent update completes the machine.",
+                 "and while it updates the service: each time the next silent update completes the machine.",
         "given": [("install",), ("sessions", ["1 Active"]), ("republish_large", "rules.dat", 200_000),
                   ("serve_fault", "rules.dat", "slow")],
         "run": ["/silent", "/update"],
         "interactive": [("kill_setup_at_log", "(rules.dat)", 120)],
         "expect": {"product": "unchanged"},
         "next": [CONVERGED_UPDATE | {"given": [("serve_normally",)]}, {
-            "given": [("republish", "rules.dat")],
+            # A held file keeps the commit retrying: the pause lasts long enough to be seen.
+            "given": [("republish", "rules.dat"), ("hold", "rules.dat")],
             "run": ["/silent", "/update"],
             "interactive": [("kill_setup_when_task_disabled", "ValdrixVerify", 120)],
             # As designed: the task that turns it back on died with the setup.
             "expect": {"verify_task_enabled": False},
-        }, CONVERGED_UPDATE, {
+        }, CONVERGED_UPDATE | {"given": [("release",)]}, {
             "given": [("republish", "rules.dat")],
             "run": ["/silent", "/update"],
-            "interactive": [("kill_setup_at_log", "Uninstalling existing service..", 120)],
+            "interactive": [("kill_setup_at_log", "Updating existing service..", 120)],
             "expect": {"files": {"rules.dat.tmp": "absent"}},
         }, CONVERGED_UPDATE],
     },
+    *[{
+        "name": f"self_update_failing_{name}_stays_guarded",
+        "about": f"A self-update from the install folder fails ({why}): the setup stays in place, the service "
+                 "runs after the failed run, both tasks are on, no __temp_ copy; verify runs and the next update "
+                 "converges.",
+        "given": [("install",), ("sessions", ["1 Active"]), ("touch", "Valdrix.Setup.exe"), *fault],
+        "run": ["/silent", "/update"],
+        "from_install_folder": True,
+        "expect": GUARDED | outcome,
+        "next": [{"run": ["/silent", "/verify"], "from_install_folder": True,
+                  "expect": {"exit": 0, "service_running": True}},
+                 CONVERGED_UPDATE | {"given": mend, "from_install_folder": True}],
+    } for name, why, fault, outcome, mend in [
+        ("on_a_later_missing_file", "the server no longer has a file after the setup",
+         [("republish", "strings.json"), ("serve_fault", "strings.json", "status-404")],
+         {"exit": 1, "log": ["HTTP error 404"]}, [("serve_normally",)]),
+        ("on_a_digest_mismatch", "a later file does not match its digest", [("corrupt", "rules.dat")],
+         {"exit": 1, "log": ["Downloaded file did not match checksum"]}, [("republish", "rules.dat")]),
+        ("on_a_full_disk", "the drive fills up after the setup is staged",
+         [("small_drive", 6144), ("republish_large", "rules.dat", 8 << 20)],
+         {"exit": 1, "log": ["(code 112)"]}, [("grow_drive", 16384)]),
+        ("on_a_held_product_file", "a user holds a product file open without delete sharing",
+         [("republish", "Valdrix.Desktop.Scan.exe"), ("hold", "Valdrix.Desktop.Scan.exe")],
+         {"exit": 1, "log": ["attempt 5)", 'Running deferred task "restart product"']}, [("release",)]),
+        # The service is changed in place, so a handle on it no longer stops the update.
+        ("on_a_held_service", "another program holds a handle on the service", [("hold_service",)],
+         {"exit": 0, "product": "installed", "files": {"Valdrix.Setup.exe": "present"},
+          "log": ["Updating existing service.."]}, [("release",)]),
+    ]],
     {
         "name": "interactive_install_with_window",
         "about": "The default run shows the progress window, installs, starts one client itself whatever the "

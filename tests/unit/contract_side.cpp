@@ -74,8 +74,8 @@ void ScriptService(const wchar_t* name, ServiceBehaviour behaviour) {
   Double::Scm::SetScript(name, script);
 }
 void RemoveService(const wchar_t* name) {
+  Double::Scm::RemoveService(name);  // first: its recovery actions would restart a killed process
   StopProcessesByName(L"valdrix_test_service.exe");
-  Double::Scm::RemoveService(name);
 }
 ServiceConfig ReadServiceConfig(const wchar_t* name) {
   const auto service = Double::Scm::Find(name);

@@ -11,6 +11,7 @@
 #include "double/tasks.h"
 #include "system/files.h"
 #include "system/scm_api.h"
+#include "system/services.h"
 #include "system/tasks.h"
 
 using DoubleFilesTest = DoubleTest;
@@ -98,6 +99,7 @@ TEST_F(DoubleScmTest, StopPendingServiceKeepsItsCheckPointAndEndsWhenItsProcessI
   ASSERT_TRUE(ScmApi::QueryStatus(service, status));
   EXPECT_EQ(ScmApi::kStopPending, status.currentState);
   EXPECT_EQ(0u, status.checkPoint);
+  Services::SetRecoveryActions(L"Valdrix", false);  // with them, the manager would start it again
   EXPECT_EQ(1, StopProcessesByName(L"Valdrix.Desktop.Service.exe"));
   ASSERT_TRUE(ScmApi::QueryStatus(service, status));
   EXPECT_EQ(ScmApi::kStopped, status.currentState);

@@ -42,6 +42,11 @@ TEST_F(ProductControlTest, ServiceLeftStopPendingByAKilledSetupHasItsProcessTerm
   StopProduct(context);
   EXPECT_FALSE(Double::Processes::IsAlive(pid));
   EXPECT_EQ("WARNING|Terminated 1 service process(es) left from an unfinished stop", LogLines().back());
+  // Ended without reporting "stopped": only without its recovery actions is
+  // it not started again.
+  EXPECT_EQ(0, Double::Processes::CountRunning(L"Valdrix.Desktop.Service.exe"));
+  EXPECT_EQ(0, Double::Scm::Find(L"Valdrix")->restarts);
+  EXPECT_FALSE(Double::Scm::Find(L"Valdrix")->recoveryActions);
 }
 
 TEST_F(ProductControlTest, InteractiveRunStartsOneClientDirectly) {

@@ -84,25 +84,28 @@ TEST_F(UninstallFlowTest, RefusedTokenStopsAndRemovesNothing) {
   EXPECT_TRUE(Double::Files::IsFile(std::wstring(kInstall) + L"a.dll"));
 }
 
-TEST_F(UninstallFlowTest, SetupInTheInstallFolderUnderOtherLetterCaseIsMovedToTemp) {
+// Beside the install folder, where no other account can make anything:
+// what another account put in the temporary folder does not matter.
+TEST_F(UninstallFlowTest, SetupInTheInstallFolderUnderOtherLetterCaseIsMovedBesideIt) {
   RunFromInstallFolder(L"c:\\program files\\VALDRIX\\");
-  Double::Files::PutFile(L"C:\\users\\tester\\Temp\\__temp_Valdrix.Setup.exe", "from an earlier run");
+  Double::Files::MakeDirectories(L"C:\\users\\tester\\Temp\\__temp_Valdrix.Setup.exe");
 
   Flows::StartUninstall(context);
 
-  EXPECT_EQ("old setup", Double::Files::FileBytes(L"C:\\users\\tester\\Temp\\__temp_Valdrix.Setup.exe"));
+  EXPECT_EQ("old setup", Double::Files::FileBytes(L"C:\\Program Files\\__temp_Valdrix.Setup.exe"));
   EXPECT_FALSE(Double::Files::IsDirectory(kInstall));
   EXPECT_FALSE(context.restartRequired);
-  EXPECT_TRUE(Double::Files::RestartRequests().empty());
+  ASSERT_EQ(1u, Double::Files::RestartRequests().size());
+  EXPECT_EQ(L"C:\\Program Files\\__temp_Valdrix.Setup.exe", Double::Files::RestartRequests()[0].source);
 }
 
-TEST_F(UninstallFlowTest, TemporaryFolderOnAnotherVolumeLeavesSetupAndFolderForTheRestart) {
+TEST_F(UninstallFlowTest, SetupThatCannotLeaveTheVolumeIsLeftWithTheFolderForTheRestart) {
   RunFromInstallFolder(kInstall);
-  Double::Files::SetTempDirectory(L"D:\\Temp\\");
+  Double::InjectFault("MoveFileWithFlags", 17);
 
   Flows::StartUninstall(context);
 
-  EXPECT_TRUE(HasLogLine("ERROR|Unable to move setup to \"D:\\Temp\\__temp_Valdrix.Setup.exe\" (error 17)"));
+  EXPECT_TRUE(HasLogLine("ERROR|Unable to move setup to \"C:\\Program Files\\__temp_Valdrix.Setup.exe\" (error 17)"));
   EXPECT_TRUE(
       HasLogLine("WARNING|Leaving behind setup executable as we can not move it to a different disk! It will "
                  "be deleted on restart."));
@@ -110,10 +113,10 @@ TEST_F(UninstallFlowTest, TemporaryFolderOnAnotherVolumeLeavesSetupAndFolderForT
   EXPECT_TRUE(
       HasLogLine("WARNING|Leaving behind program files directory! It will be deleted on restart, if possible."));
   const auto requests = Double::Files::RestartRequests();
-  ASSERT_EQ(2u, requests.size());
-  EXPECT_EQ(std::wstring(kInstall) + L"Valdrix.Setup.exe", requests[0].source);
-  EXPECT_EQ(kInstall, requests[1].source);
-  EXPECT_TRUE(requests[0].destination.empty() && requests[1].destination.empty());
+  ASSERT_EQ(3u, requests.size());  // the setup, once more as a file left, and the folder
+  EXPECT_EQ(std::wstring(kInstall) + L"Valdrix.Setup.exe", requests[1].source);
+  EXPECT_EQ(kInstall, requests[2].source);
+  EXPECT_TRUE(requests[0].destination.empty() && requests[2].destination.empty());
   EXPECT_FALSE(Double::Registry::KeyExists(L"HKLM\\Software\\Valdrix"));
   EXPECT_EQ(std::vector<std::wstring>{std::wstring(kInstall) + L"Valdrix.Setup.exe"}, Double::Files::FilesIn(kInstall));
   EXPECT_TRUE(context.restartRequired);
@@ -128,21 +131,23 @@ TEST_F(UninstallFlowTest, AccessDeniedOnTheMoveEndsTheFlowBeforeAnythingIsRemove
   } catch (const std::system_error& error) {
     EXPECT_EQ(5, error.code().value());
     EXPECT_THAT(error.what(),
-                ::testing::StartsWith("Unable to move setup to \"C:\\users\\tester\\Temp\\__temp_Valdrix.Setup.exe\""));
+                ::testing::StartsWith("Unable to move setup to \"C:\\Program Files\\__temp_Valdrix.Setup.exe\""));
   }
   EXPECT_EQ("Stopping service..", statuses.back());
   EXPECT_TRUE(Double::Registry::KeyExists(L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix"));
 }
 
-TEST_F(UninstallFlowTest, FolderThatCannotBeDeletedAfterTheMoveIsFatal) {
-  Double::Files::SetInUse(std::wstring(kInstall) + L"a.dll", true);
-  try {
-    Flows::StartUninstall(context);
-    FAIL();
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ("Unable to delete program files directory: error 32", error.what());
-  }
-  EXPECT_TRUE(Double::Registry::KeyExists(L"HKLM\\Software\\Valdrix"));
+// Deepest first: a folder goes at restart only when it is empty by then.
+TEST_F(UninstallFlowTest, FolderThatCannotBeDeletedIsLeftForTheRestart) {
+  Double::Files::PutFile(std::wstring(kInstall) + L"sub\\a.dll");
+  Double::Files::SetInUse(std::wstring(kInstall) + L"sub\\a.dll", true);
+  Flows::StartUninstall(context);
+  const auto requests = Double::Files::RestartRequests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ(std::wstring(kInstall) + L"sub\\a.dll", requests[0].source);
+  EXPECT_EQ(kInstall, requests[2].source);
+  EXPECT_TRUE(context.restartRequired);
+  ExpectRegistrationGone();
 }
 
 TEST_F(UninstallFlowTest, MissingPiecesAreSkippedWithoutStatus) {

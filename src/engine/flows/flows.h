@@ -13,6 +13,10 @@ void UninstallLegacy(Setup::Context& context);
 void StopProduct(Setup::Context& context);
 void ForceStopService(Setup::Context& context);
 void StartProduct(Setup::Context& context);
+// After a run that failed once it had begun to stop the product: the service
+// started again (its recovery actions set again) and the clients through the
+// logon task in every user session, as a silent run starts them.
+void RestartProductAfterFailure();
 
 // The legacy product, Morvex.
 std::wstring GetLegacyInstallPath();

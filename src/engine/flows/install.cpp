@@ -9,11 +9,12 @@
 
 #include "app/flags.h"
 #include "app/log.h"
+#include "app/text.h"
 #include "engine/flows/flows.h"
 #include "engine/flows/product_names.h"
 #include "net/http.h"
 #include "staging/staging.h"
-#include "system/clock.h"
+#include "system/errors.h"
 #include "system/files.h"
 #include "system/registry.h"
 #include "system/services.h"
@@ -21,11 +22,6 @@
 
 namespace Flows {
 namespace {
-
-// A service that stays marked for deletion (someone holds a handle to it)
-// would otherwise keep the setup waiting for ever.
-constexpr int kServiceDeletePolls = 120;
-constexpr uint32_t kServiceDeletePollMs = 1000;
 
 void InstallPrerequisites(Setup::Context& context, bool update) {
   for (const Prerequisite& prerequisite : context.manifest.prerequisites) {
@@ -42,17 +38,37 @@ void InstallPrerequisites(Setup::Context& context, bool update) {
   }
 }
 
-// The running setup is about to be replaced by its own download: it moves
-// aside so that the new file can take its name.
-void MoveRunningSetupAside(const ManifestFile& file, const std::wstring& finalPath, const std::wstring& installPath) {
+// True when the move puts the setup's own download over the running setup.
+bool ReplacesRunningSetup(const PendingMove& move, const std::wstring& installPath) {
   const SetupFlags& flags = SetupFlags::Instance();
-  if (file.path != flags.setupFileName || installPath != flags.setupDirectory ||
-      finalPath != flags.setupDirectory + Product::kSetupExecutable) {
-    return;
+  return flags.setupFileName == Product::kSetupExecutable && installPath == flags.setupDirectory &&
+         move.finalPath == flags.setupDirectory + Product::kSetupExecutable;
+}
+
+// Puts the running setup back under its name when the run ends without one
+// in the install folder (its new copy was not moved into place): the verify
+// task runs that file.
+void RestoreRunningSetup(const std::wstring& installPath) {
+  const std::wstring setup = installPath + Product::kSetupExecutable;
+  const std::wstring renamed = installPath + Product::kMovedSetupName;
+  if (PathExists(setup) || !PathExists(renamed)) return;
+  SetupLog::Warning("Restoring setup from \"%S\" to \"%S\"", renamed, setup);
+  if (const uint32_t error = MoveFileWithFlags(renamed, setup, kMoveWriteThrough)) {
+    Errors::ThrowSystem(error, fmt::format("Unable to restore setup to \"{}\"", Text::ToUtf8(setup)));
   }
-  const std::wstring renamed = flags.setupDirectory + Product::kMovedSetupName;
-  SetupLog::Info("Renaming setup from \"%S\" to \"%S\"..", finalPath, renamed);
-  MoveFileWithFlags(finalPath, renamed, kMoveReplaceExisting | kMoveWriteThrough);
+}
+
+// The running setup cannot be replaced, only renamed: it moves aside right
+// before its new copy takes its name, and back if the run ends without one.
+void MoveRunningSetupAside(Setup::Context& context, const PendingMove& move) {
+  if (!ReplacesRunningSetup(move, context.installPath)) return;
+  const std::wstring installPath = context.installPath;
+  context.AddDeferredTask("restore setup", [installPath] { RestoreRunningSetup(installPath); });
+  const std::wstring renamed = installPath + Product::kMovedSetupName;
+  SetupLog::Info("Renaming setup from \"%S\" to \"%S\"..", move.finalPath, renamed);
+  if (const uint32_t error = MoveFileWithFlags(move.finalPath, renamed, kMoveReplaceExisting | kMoveWriteThrough)) {
+    SetupLog::Warning("Unable to rename setup to \"%S\" (error %u)", renamed, error);
+  }
 }
 
 std::vector<PendingMove> StageProductFiles(Setup::Context& context, bool update) {
@@ -67,9 +83,7 @@ std::vector<PendingMove> StageProductFiles(Setup::Context& context, bool update)
     RemoveFile(finalPath + L".tmp");
     context.ReportStatus(fmt::format(L"Downloading {} / {}.. ({})", index + 1, count, file.path));
     context.ReportProgress(0);
-    PendingMove move = StageFile(context, session, file, finalPath);
-    MoveRunningSetupAside(file, finalPath, installPath);
-    moves.push_back(std::move(move));
+    moves.push_back(StageFile(context, session, file, finalPath));
     context.ReportProgress(100);
   }
   return moves;
@@ -82,18 +96,17 @@ void PauseVerifyTask(Setup::Context& context) {
                           [] { Tasks::SetEnabled(Product::kVerifyTask, true, Product::kTaskFolder); });
 }
 
-void ReinstallService(Setup::Context& context) {
+// An existing service is changed in place: deleting it would only mark it
+// while anyone holds it open, and it could then be created again only once
+// they let go.
+void ConfigureService(Setup::Context& context) {
+  const std::wstring binaryPath = fmt::format(L"\"{}{}\"", context.installPath, Product::kServiceExecutable);
   if (Services::IsInstalled(Product::kServiceName)) {
-    context.ReportStatus(L"Uninstalling existing service..");
-    Services::Uninstall(Product::kServiceName);
-    int polls = 0;
-    while (Services::IsInstalled(Product::kServiceName)) {
-      if (++polls > kServiceDeletePolls) throw std::runtime_error("Timed out while uninstalling existing service");
-      Clock::SleepMs(kServiceDeletePollMs);
-    }
+    context.ReportStatus(L"Updating existing service..");
+    Services::Update(Product::kServiceName, Product::kServiceDisplayName, binaryPath.c_str());
+    return;
   }
   context.ReportStatus(L"Installing service..");
-  const std::wstring binaryPath = fmt::format(L"\"{}{}\"", context.installPath, Product::kServiceExecutable);
   Services::Install(Product::kServiceName, Product::kServiceDisplayName, binaryPath.c_str());
 }
 
@@ -136,14 +149,17 @@ void StartInstall(Setup::Context& context, bool update) {
   const std::vector<PendingMove> moves = StageProductFiles(context, update);
 
   PauseVerifyTask(context);
+  // From here on a failure leaves the product stopped unless it is started
+  // again after the run; StartProduct below is the run's own start.
+  Setup::DeferredTask* restart = context.AddDeferredTask("restart product", RestartProductAfterFailure);
   StopProduct(context);
 
   if (!flags.loginCode.empty()) OpenProductKey(true).SetString(L"LoginCode", flags.loginCode);
   RemoveFile(installPath + L"manifest_uuid.txt");
-  CommitStagedFiles(moves);
+  CommitStagedFiles(moves, [&context](const PendingMove& move) { MoveRunningSetupAside(context, move); });
   WriteAppVersionFile(installPath, context.manifest.appVersion);
 
-  ReinstallService(context);
+  ConfigureService(context);
   const std::wstring clientPath = installPath + Product::kClientExecutable;
   RegisterTasks(context, clientPath);
 
@@ -157,6 +173,7 @@ void StartInstall(Setup::Context& context, bool update) {
   context.ReportStatus(L"Creating uninstall entry..");
   WriteUninstallEntry(clientPath, L"--uninstall");
 
+  restart->active = false;
   StartProduct(context);
 }
 

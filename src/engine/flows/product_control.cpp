@@ -13,6 +13,28 @@
 #include "system/services.h"
 #include "system/tasks.h"
 
+namespace {
+
+// Killing the service's process is a failure to the service manager, whose
+// recovery actions would start the service again a few seconds later, on
+// the files about to be replaced or deleted. They go first; configuring the
+// service sets them again.
+int32_t TerminateServiceProcesses() {
+  if (Services::IsInstalled(Product::kServiceName)) Services::SetRecoveryActions(Product::kServiceName, false);
+  return StopProcessesByName(Product::kServiceExecutable);
+}
+
+void StartClientsThroughLogonTask() {
+  const std::vector<uint32_t> sessions = GetUserSessionIds();
+  for (uint32_t session : sessions) {
+    SetupLog::Info("Starting scheduled task for session %u", session);
+    Tasks::RunInSession(Product::kLogonTask, session, Product::kTaskFolder);
+  }
+  if (sessions.empty()) SetupLog::Warning("There are no user sessions, we can't start the client app!");
+}
+
+}  // namespace
+
 void StopProduct(Setup::Context& context) {
   context.ReportStatus(L"Stopping client..");
   const int32_t clients = StopProcessesByName(Product::kClientExecutable);
@@ -34,7 +56,7 @@ void StopProduct(Setup::Context& context) {
     // A stop that never finished (a setup killed while waiting for it) leaves
     // the service pending with its process alive; that process would keep the
     // service from being deleted and its files from being replaced.
-    const int32_t lingering = StopProcessesByName(Product::kServiceExecutable);
+    const int32_t lingering = TerminateServiceProcesses();
     if (lingering > 0) SetupLog::Warning("Terminated %d service process(es) left from an unfinished stop", lingering);
     return;
   }
@@ -47,7 +69,7 @@ void StopProduct(Setup::Context& context) {
 
 void ForceStopService(Setup::Context& context) {
   context.ReportStatus(L"Forcing service stop..");
-  if (StopProcessesByName(Product::kServiceExecutable) == 0) {
+  if (TerminateServiceProcesses() == 0) {
     SetupLog::Warning("Service was not found while trying to force stop it - it might already be stopped");
   }
 }
@@ -67,10 +89,23 @@ void StartProduct(Setup::Context& context) {
     RunProcessWithArguments(fmt::format(L"{}{}", context.installPath, Product::kClientExecutable), {}, false);
     return;
   }
-  const std::vector<uint32_t> sessions = GetUserSessionIds();
-  for (uint32_t session : sessions) {
-    SetupLog::Info("Starting scheduled task for session %u", session);
-    Tasks::RunInSession(Product::kLogonTask, session, Product::kTaskFolder);
+  StartClientsThroughLogonTask();
+}
+
+void RestartProductAfterFailure() {
+  if (SetupFlags::Instance().dontStart) {
+    SetupLog::Warning("Not starting because \"don't start\" flag was given!");
+    return;
   }
-  if (sessions.empty()) SetupLog::Warning("There are no user sessions, we can't start the client app!");
+  if (!Services::IsInstalled(Product::kServiceName)) {
+    SetupLog::Warning("Service is not installed, so it could not be started again");
+    return;
+  }
+  // A forced stop may have taken them.
+  Services::SetRecoveryActions(Product::kServiceName, true);
+  if (!Services::IsRunning(Product::kServiceName)) {
+    SetupLog::Info("Starting service again..");
+    if (!Services::Start(Product::kServiceName)) throw std::runtime_error("Timed out while starting service");
+  }
+  StartClientsThroughLogonTask();
 }

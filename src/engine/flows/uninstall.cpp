@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <stdexcept>
 
 #include "app/flags.h"
 #include "app/log.h"
@@ -29,15 +28,30 @@ bool EqualIgnoringCase(std::wstring_view a, std::wstring_view b) {
          });
 }
 
-// Moves the running setup out of the folder about to be deleted. False when
-// it has to stay until the next restart (temporary folder on another volume).
+// The install folder's parent (Program Files): on its volume, and only
+// administrators and SYSTEM can make anything there, so no other account can
+// have taken the name first. The temporary folder is neither: every user can
+// create entries in SYSTEM's C:\Windows\Temp, and an administrator's own
+// %TEMP% is open to their unelevated programs.
+std::wstring ParentFolder(const std::wstring& installPath) {
+  std::wstring folder = installPath;
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  return folder.substr(0, folder.rfind(L'\\') + 1);
+}
+
+// Moves the running setup out of the folder about to be deleted; the copy is
+// deleted at the next restart. False when it has to stay until then (its
+// destination on another volume).
 bool MoveSetupOutOfInstallFolder(const std::wstring& installPath) {
   const SetupFlags& flags = SetupFlags::Instance();
   if (!EqualIgnoringCase(flags.setupDirectory, installPath)) return true;
   const std::wstring source = flags.setupDirectory + flags.setupFileName;
-  const std::wstring destination = GetTempDirectory() + Product::kMovedSetupName;
+  const std::wstring destination = ParentFolder(installPath) + Product::kMovedSetupName;
   const uint32_t error = MoveFileWithFlags(source, destination, kMoveReplaceExisting | kMoveWriteThrough);
-  if (error == 0) return true;
+  if (error == 0) {
+    MoveFileWithFlags(destination, L"", kMoveDelayUntilReboot);
+    return true;
+  }
   SetupLog::Error("Unable to move setup to \"%S\" (error %u)", destination, error);
   if (error != kNotSameDevice) {
     Errors::ThrowSystem(error, fmt::format("Unable to move setup to \"{}\"", Text::ToUtf8(destination)));
@@ -49,18 +63,23 @@ bool MoveSetupOutOfInstallFolder(const std::wstring& installPath) {
   return false;
 }
 
-void DeleteInstallFolder(Setup::Context& context, bool setupMoved) {
+// False when something is left for the next restart to delete: what is in
+// use (or held open by another program) cannot go now.
+bool DeleteInstallFolder(Setup::Context& context) {
   const std::wstring& installPath = context.installPath;
-  if (!DirectoryExists(installPath)) return;
+  if (!DirectoryExists(installPath)) return true;
   context.ReportStatus(L"Deleting program files..");
   std::wstring folder = installPath;
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
   const int result = DeleteDirectoryTree(folder);
-  if (result == 0) return;
+  if (result == 0) return true;
   SetupLog::Error("Unable to delete program files directory: error %d", result);
-  if (setupMoved) throw std::runtime_error(fmt::format("Unable to delete program files directory: error {}", result));
+  // A folder goes at restart only when it is empty by then: what it holds
+  // is registered first, deepest first.
+  for (const std::wstring& entry : ListFolderTree(folder)) MoveFileWithFlags(entry, L"", kMoveDelayUntilReboot);
   MoveFileWithFlags(installPath, L"", kMoveDelayUntilReboot);
   SetupLog::Warning("Leaving behind program files directory! It will be deleted on restart, if possible.");
+  return false;
 }
 
 }  // namespace
@@ -91,11 +110,11 @@ void StartUninstall(Setup::Context& context) {
     context.ReportStatus(L"Uninstalling client task..");
     Tasks::Delete(Product::kLogonTask, Product::kTaskFolder);
   }
-  DeleteInstallFolder(context, setupMoved);
+  const bool folderDeleted = DeleteInstallFolder(context);
 
   context.ReportStatus(L"Deleting registry keys..");
   RemoveProductKey();
-  context.restartRequired = !setupMoved;
+  context.restartRequired = !setupMoved || !folderDeleted;
 }
 
 }  // namespace Flows

@@ -3,18 +3,19 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <shellapi.h>
-#include <sys/stat.h>
-#include <sys/utime.h>
 
 #include <fmt/format.h>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "app/log.h"
 #include "app/text.h"
 #include "system/clock.h"
 #include "system/errors.h"
+#include "system/safe_handle.h"
 
 namespace {
 
@@ -28,6 +29,29 @@ std::wstring Terminated(std::wstring_view text) { return std::wstring(text); }
 
 std::string PathMessage(const char* format, std::wstring_view path) {
   return fmt::format(fmt::runtime(format), Text::ToUtf8(path));
+}
+
+// FILETIME counts 100 ns intervals since 1601-01-01 UTC.
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000;
+constexpr int64_t kFileTimeTicksPerSecond = 10000000;
+
+int64_t FileTimeToUnix(const FILETIME& time) {
+  const auto ticks = static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  return (ticks - kUnixEpochAsFileTime) / kFileTimeTicksPerSecond;
+}
+
+FILETIME UnixToFileTime(int64_t seconds) {
+  const auto ticks = static_cast<uint64_t>(seconds * kFileTimeTicksPerSecond + kUnixEpochAsFileTime);
+  return {static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+}
+
+// A file opened for its times and data; null when it cannot be opened. A
+// link at the name is opened itself, never followed.
+HANDLE OpenForTimes(std::wstring_view path, DWORD access) {
+  const HANDLE file =
+      CreateFileW(Terminated(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 
 struct FileCloser {
@@ -75,16 +99,25 @@ void RemoveFile(std::wstring_view path) {
 }
 
 int64_t GetFileModificationTime(std::wstring_view path) {
-  struct _stat64 info {};
-  if (_wstat64(Terminated(path).c_str(), &info) != 0) return 0;
-  return info.st_mtime;
+  const SafeHandle file(OpenForTimes(path, FILE_READ_ATTRIBUTES));
+  FILETIME written{};
+  if (!file || !GetFileTime(file.Get(), nullptr, nullptr, &written)) return 0;
+  return FileTimeToUnix(written);
 }
 
-void SetFileTimes(std::wstring_view path, int64_t time) {
-  struct __utimbuf64 times {};
-  times.actime = time;
-  times.modtime = time;
-  _wutime64(Terminated(path).c_str(), &times);
+void FlushFile(std::wstring_view path, std::optional<int64_t> stamp) {
+  SafeHandle file(OpenForTimes(path, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES));
+  if (!file) Errors::ThrowSystem(GetLastError(), PathMessage("Unable to open file \"{}\"", path));
+  if (stamp) {
+    const FILETIME time = UnixToFileTime(*stamp);
+    if (!SetFileTime(file.Get(), nullptr, &time, &time)) {
+      Errors::ThrowSystem(GetLastError(), PathMessage("Unable to stamp file \"{}\"", path));
+    }
+  }
+  if (!FlushFileBuffers(file.Get())) {
+    Errors::ThrowSystem(GetLastError(), PathMessage("Unable to flush file \"{}\"", path));
+  }
+  file.Close();
 }
 
 uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destination, uint32_t flags) {
@@ -92,6 +125,33 @@ uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destinati
   const std::wstring to(destination);
   if (MoveFileExW(from.c_str(), to.empty() ? nullptr : to.c_str(), flags)) return 0;
   return GetLastError();
+}
+
+namespace {
+
+void ListInto(const std::wstring& folder, std::vector<std::wstring>& entries) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    const DWORD attributes = found.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      ListInto(path, entries);
+    }
+    entries.push_back(path);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+}  // namespace
+
+std::vector<std::wstring> ListFolderTree(std::wstring_view folder) {
+  std::vector<std::wstring> entries;
+  ListInto(std::wstring(folder), entries);
+  return entries;
 }
 
 int DeleteDirectoryTree(std::wstring_view folder) {
@@ -118,6 +178,7 @@ bool ReadFileBytes(std::wstring_view path, std::string& bytes) {
 bool WriteFileBytes(std::wstring_view path, std::string_view bytes) {
   FILE* raw = _wfopen(Terminated(path).c_str(), L"wb");
   if (!raw) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), raw) == bytes.size();
+  bool written = std::fwrite(bytes.data(), 1, bytes.size(), raw) == bytes.size() && std::fflush(raw) == 0;
+  written = written && FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(raw))));
   return std::fclose(raw) == 0 && written;
 }

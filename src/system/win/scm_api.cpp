@@ -44,6 +44,22 @@ bool SetRecoveryActions(Handle service, const RecoveryActions& recovery) {
   return ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
 }
 
+bool ClearRecoveryActions(Handle service) {
+  // No actions, but an array: that deletes them (a null array changes nothing).
+  SC_ACTION none{};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.cActions = 0;
+  failure.lpsaActions = &none;
+  return ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
+bool ChangeConfig(Handle service, const wchar_t* displayName, const wchar_t* binaryPath) {
+  // Empty texts clear the group and the dependencies (a double null ends
+  // the list); LocalSystem takes an empty password.
+  return ChangeServiceConfigW(Sc(service), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                              binaryPath, L"", nullptr, L"\0", L"LocalSystem", L"", displayName) != FALSE;
+}
+
 bool QueryStatus(Handle service, Status& status) {
   SERVICE_STATUS raw{};
   if (!QueryServiceStatus(Sc(service), &raw)) return false;
