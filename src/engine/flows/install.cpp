@@ -75,13 +75,6 @@ std::vector<PendingMove> StageProductFiles(Setup::Context& context, bool update)
   return moves;
 }
 
-void PauseVerifyTask(Setup::Context& context) {
-  if (!Tasks::Exists(Product::kVerifyTask, Product::kTaskFolder)) return;
-  Tasks::SetEnabled(Product::kVerifyTask, false, Product::kTaskFolder);
-  context.AddDeferredTask("re-enable verify task",
-                          [] { Tasks::SetEnabled(Product::kVerifyTask, true, Product::kTaskFolder); });
-}
-
 void ReinstallService(Setup::Context& context) {
   if (Services::IsInstalled(Product::kServiceName)) {
     context.ReportStatus(L"Uninstalling existing service..");
@@ -135,7 +128,7 @@ void StartInstall(Setup::Context& context, bool update) {
   InstallPrerequisites(context, update);
   const std::vector<PendingMove> moves = StageProductFiles(context, update);
 
-  PauseVerifyTask(context);
+  PauseTasks(context);
   StopProduct(context);
 
   if (!flags.loginCode.empty()) OpenProductKey(true).SetString(L"LoginCode", flags.loginCode);

@@ -68,6 +68,7 @@ void DeleteInstallFolder(Setup::Context& context, bool setupMoved) {
 void StartUninstall(Setup::Context& context) {
   context.ReportStatus(L"Validating uninstall..");
   CheckUninstallAuthorization("uninstall");
+  PauseTasks(context);
   StopProduct(context);
   const bool setupMoved = MoveSetupOutOfInstallFolder(context.installPath);
 
