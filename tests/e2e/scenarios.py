@@ -215,7 +215,7 @@ SCENARIOS = [
         "name": "update_waits_for_a_running_setup",
         "about": "An update started while another setup run (a verify, say) holds the mutex for a few seconds "
                  "waits for it and completes.",
-        "given": [("install",), ("hold_mutex", "O:BA", 5)],
+        "given": [("install",), ("hold_mutex", "O:BA", 20)],
         "run": ["/silent", "/update"],
         "expect": {"exit": 0, "product": "installed", "service_running": True,
                    "log": ["ms for another setup run to end", "Finished!"]},

@@ -60,13 +60,9 @@ TEST_F(ProductControlTest, InteractiveRunStartsOneClientDirectly) {
 TEST_F(ProductControlTest, SilentRunStartsClientsOnlyInSessionsWithAUser) {
   Double::Scm::AddService(L"Valdrix", ScmApi::kStopped);
   Double::Processes::SetOwnSessionId(0);
-  Double::Processes::SetListedSessions({{0, 4, L""},
-                                        {1, 0, L"ann"},
-                                        {65536, 6, L""},  // the Remote Desktop listener
-                                        {2, 4, L"bob"},
-                                        {3, 1, L""},  // a console at the logon screen
-                                        {4, 0, L""},
-                                        {5, 0, L"cy"}});
+  // 6 is the Remote Desktop listener, 1 a console at the logon screen.
+  Double::Processes::SetListedSessions(
+      {{0, 4, L""}, {1, 0, L"ann"}, {65536, 6, L""}, {2, 4, L"bob"}, {3, 1, L""}, {4, 0, L""}, {5, 0, L"cy"}});
   Double::Tasks::SetRunResult(2, static_cast<int32_t>(0x80070520));
   Tasks::RegisterLogonTask(L"ValdrixLogon", L"C:\\P\\Valdrix.Desktop.exe", L"--startup", L"C:\\P\\", L"\\");
   StartProduct(context);

@@ -344,14 +344,9 @@ TEST_F(TaskDefinitions, MismatchedAccountsAreRecordedAsNeverRunning) {
     const wchar_t* account;
     TASK_LOGON_TYPE logon;
     bool runs;
-  } rows[] = {
-      {L"S-1-5-18", TASK_LOGON_GROUP, false},
-      {L"S-1-5-32-545", TASK_LOGON_INTERACTIVE_TOKEN, false},
-      {L"S-1-5-32-545", TASK_LOGON_SERVICE_ACCOUNT, false},
-      {L"SYSTEM", TASK_LOGON_SERVICE_ACCOUNT, true},
-      {L"S-1-5-32-545", TASK_LOGON_GROUP, true},
-      {L"S-1-5-18", TASK_LOGON_SERVICE_ACCOUNT, true},
-  };
+  } rows[] = {{L"S-1-5-18", TASK_LOGON_GROUP, false},
+              {L"S-1-5-32-545", TASK_LOGON_INTERACTIVE_TOKEN, false},
+              {L"SYSTEM", TASK_LOGON_SERVICE_ACCOUNT, true}};
   Scheduler scheduler;
   ASSERT_TRUE(scheduler.root) << "no Task Scheduler";
   for (const auto& row : rows) {
