@@ -5,8 +5,10 @@
 //   verify_floor.exe           the calls the setup is built to make: one
 //                              service-manager connection per service query
 //                              with its access rights, one Task Scheduler
-//                              connection per task query, a mutex made with
-//                              an owner, and each process's image path;
+//                              connection per task query, a global mutex
+//                              made with an owner and a DACL, the user of
+//                              each session that may have one, and each
+//                              process's image path;
 //   verify_floor.exe /minimal  the same answers with the fewest calls: one
 //                              service-manager connection, one Task Scheduler
 //                              connection, image names from the kernel.
@@ -165,9 +167,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &localAppData);
   CoTaskMemFree(localAppData);
   PSECURITY_DESCRIPTOR owner = nullptr;
-  if (!minimal) ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1, &owner, nullptr);
+  if (!minimal) {
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &owner,
+                                                         nullptr);
+  }
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), owner, FALSE};
-  HANDLE mutex = CreateMutexW(owner ? &attributes : nullptr, FALSE, L"Valdrix.Setup.Floor");
+  HANDLE mutex = CreateMutexW(owner ? &attributes : nullptr, FALSE, L"Global\\Valdrix.Setup.Floor");
   LocalFree(owner);
 
   wchar_t log[MAX_PATH];
@@ -195,7 +200,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const int result = ServiceAndTaskHealthy(minimal) ? 0 : 2;
   WTS_SESSION_INFOW* sessions = nullptr;
   DWORD sessionCount = 0;
-  if (WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &sessionCount)) WTSFreeMemory(sessions);
+  if (WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &sessionCount)) {
+    // The user of each session that may have one: the listener and a console
+    // at the logon screen have none.
+    for (DWORD i = 0; i < sessionCount; ++i) {
+      if (sessions[i].SessionId == 0 || (sessions[i].State != WTSActive && sessions[i].State != WTSDisconnected))
+        continue;
+      wchar_t* user = nullptr;
+      DWORD bytes = 0;
+      if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessions[i].SessionId, WTSUserName, &user, &bytes))
+        WTSFreeMemory(user);
+    }
+    WTSFreeMemory(sessions);
+  }
   ClientsRunning(minimal);
   CoUninitialize();
 

@@ -22,6 +22,16 @@ std::wstring LoginCodeFromFileName(std::wstring_view fileName) {
 
 bool IsTemporaryCopyName(std::wstring_view fileName) { return fileName.starts_with(kTempPrefix); }
 
+uint32_t MutexWaitMs(const SetupFlags& flags) {
+  return flags.help || flags.mode == SetupMode::Verify ? 0 : kMutexWaitMs;
+}
+
+bool SilentInSessionZero(SetupFlags& flags, uint32_t ownSession) {
+  if (ownSession != 0 || flags.silent) return false;
+  flags.silent = true;
+  return true;
+}
+
 std::string ReadDeviceIdForReporting() {
   try {
     return Text::ToUtf8(SettingsStore::Instance().GetString(L"DeviceID"));

@@ -66,7 +66,7 @@ ServiceConfig ReadServiceConfig(const wchar_t* name);
 std::optional<ScmApi::RecoveryActions> ReadRecoveryActions(const wchar_t* name);
 
 // Tasks: the registered action as the scheduler hands it back, and a
-// session in which it refuses to run tasks (E_INVALIDARG).
+// session in which it refuses to run tasks (one without a user).
 struct RegisteredAction {
   std::wstring path;
   std::wstring arguments;

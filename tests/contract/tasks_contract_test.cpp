@@ -7,6 +7,7 @@
 
 #include "contract/side.h"
 #include "support/error_text.h"
+#include "system/errors.h"
 #include "system/tasks.h"
 
 namespace {
@@ -97,11 +98,21 @@ TEST_F(TasksContract, MissingTaskIsAbsentForProbesAndAnErrorForChanges) {
   EXPECT_TRUE(folder.StartsWith("Unable to get folder: error ")) << folder.text;
 }
 
-// A session the scheduler refuses (E_INVALIDARG, e.g. one without a user)
-// is passed over.
-TEST_F(TasksContract, RunInARefusedSessionReturnsNormally) {
+// A session the scheduler refuses (one without a user) is a RunRefused with
+// the HRESULT; a disabled task is not refused, and runs nothing.
+TEST_F(TasksContract, RunInARefusedSessionThrowsItsRefusalButADisabledTaskDoesNot) {
   Tasks::RegisterLogonTask(kLogon, L"C:\\V\\Valdrix.Desktop.exe", L"--startup", L"C:\\V\\", kRoot);
-  EXPECT_NO_THROW(Tasks::RunInSession(kLogon, Side::RefusedSession(), kRoot));
+  const uint32_t session = Side::RefusedSession();
+  try {
+    Tasks::RunInSession(kLogon, session, kRoot);
+    FAIL() << "RunEx refused nothing";
+  } catch (const Tasks::RunRefused& refusal) {
+    EXPECT_EQ(std::string(refusal.what()), Errors::ComMessage("Unable to run task", refusal.HResult()));
+    EXPECT_LT(refusal.HResult(), 0);
+  }
+  Tasks::SetEnabled(kLogon, false, kRoot);
+  EXPECT_NO_THROW(Tasks::RunInSession(kLogon, session, kRoot));
+  Tasks::StopRunning(kLogon, kRoot);  // nothing runs: no error
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "system/errors.h"
 #include "system/files.h"
 #include "system/safe_handle.h"
+#include "system/user_sessions.h"
 
 namespace Double::Processes {
 namespace {
@@ -40,7 +41,7 @@ struct State {
   uint32_t nextPid = 1000;
   std::map<std::wstring, Script> scripts;
   std::vector<RunCall> runs;
-  std::vector<uint32_t> sessions;
+  std::vector<Session> sessions;
   uint32_t ownSession = 1;
   std::set<HandleRecord*> handles;
   std::vector<std::function<void(uint32_t)>> listeners;
@@ -59,7 +60,7 @@ const bool kRegistered = [] {
     S().nextPid = 1000;
     S().scripts.clear();
     S().runs.clear();
-    S().sessions = {1};
+    S().sessions = {{1, kSessionActive, L"user1"}};
     S().ownSession = 1;
     for (HandleRecord* record : S().handles) delete record;
     S().handles.clear();
@@ -137,9 +138,15 @@ std::vector<RunCall> Runs() {
   return S().runs;
 }
 
-void SetSessions(std::vector<uint32_t> sessions) {
+void SetListedSessions(std::vector<Session> sessions) {
   std::lock_guard guard(S().lock);
   S().sessions = std::move(sessions);
+}
+
+void SetSessions(const std::vector<uint32_t>& ids) {
+  std::vector<Session> sessions;
+  for (uint32_t id : ids) sessions.push_back({id, kSessionActive, L"user" + std::to_wstring(id)});
+  SetListedSessions(std::move(sessions));
 }
 
 void SetOwnSessionId(uint32_t session) {
@@ -289,9 +296,12 @@ uint32_t GetOwnSessionId() {
 std::vector<uint32_t> GetUserSessionIds() {
   std::lock_guard guard(S().lock);
   if (Double::TakeFault("WTSEnumerateSessions")) return {};
-  std::vector<uint32_t> sessions;
-  for (uint32_t id : S().sessions) {
-    if (id != 0) sessions.push_back(id);
-  }
-  return sessions;
+  std::vector<ListedSession> listed;
+  for (const Session& session : S().sessions) listed.push_back({session.id, session.state});
+  return SelectUserSessions(listed, [](uint32_t id) {
+    for (const Session& session : S().sessions) {
+      if (session.id == id) return session.user;
+    }
+    return std::wstring();
+  });
 }

@@ -45,8 +45,16 @@ struct RunCall {
 };
 std::vector<RunCall> Runs();
 
-// User sessions as WTSEnumerateSessionsW lists them (0 included, if given).
-void SetSessions(std::vector<uint32_t> sessions);
+// Sessions as WTSEnumerateSessionsW lists them (0 included, if given), each
+// with its state (WTS_CONNECTSTATE_CLASS) and user name (empty: none).
+struct Session {
+  uint32_t id;
+  uint32_t state;
+  std::wstring user;
+};
+void SetListedSessions(std::vector<Session> sessions);
+// Each an Active session with a user.
+void SetSessions(const std::vector<uint32_t>& ids);
 void SetOwnSessionId(uint32_t session);
 
 // Process handles from FindProcessesByName not yet closed (leak check).

@@ -14,7 +14,6 @@ namespace Double::Tasks {
 namespace {
 
 constexpr int32_t kNotFound = static_cast<int32_t>(0x80070002);
-constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057);
 
 struct State {
   std::recursive_mutex lock;
@@ -22,6 +21,7 @@ struct State {
   std::map<std::wstring, int> registrations;
   std::vector<RunCall> runs;
   std::map<uint32_t, int32_t> runResults;
+  std::map<std::wstring, int> stops;
 };
 
 State& S() {
@@ -36,6 +36,7 @@ const bool kRegistered = [] {
     S().registrations.clear();
     S().runs.clear();
     S().runResults.clear();
+    S().stops.clear();
   });
   return true;
 }();
@@ -104,6 +105,12 @@ void SetRunResult(uint32_t session, int32_t hresult) {
   S().runResults[session] = hresult;
 }
 
+int StopCount(const std::wstring& name) {
+  std::lock_guard guard(S().lock);
+  auto it = S().stops.find(Double::Lower(name));
+  return it == S().stops.end() ? 0 : it->second;
+}
+
 }  // namespace Double::Tasks
 
 namespace Tasks {
@@ -148,11 +155,19 @@ void RunInSession(const wchar_t* name, uint32_t sessionId, const wchar_t* folder
   Task& task = GetTask(name, folder);
   S().runs.push_back({name, sessionId});
   int32_t hr = static_cast<int32_t>(Double::TakeFault("Tasks::RunInSession").value_or(0));
+  // A disabled task answers S_OK and runs nothing.
+  if (!hr && !task.enabled) return;
   if (auto it = S().runResults.find(sessionId); !hr && it != S().runResults.end()) hr = it->second;
-  if (hr == kInvalidArg) return;
-  if (hr) Errors::ThrowCom("Unable to run task", hr);
+  if (hr) throw ::Tasks::RunRefused(Errors::ComMessage("Unable to run task", hr), hr);
   // The task's executable starts as the session's user.
   Double::Processes::Start(task.executable, sessionId);
+}
+
+void StopRunning(const wchar_t* name, const wchar_t* folder) {
+  std::lock_guard guard(S().lock);
+  GetTask(name, folder);
+  if (auto hr = Double::TakeFault("Tasks::Stop")) Errors::ThrowCom("Unable to stop task", static_cast<int32_t>(*hr));
+  ++S().stops[Double::Lower(name)];
 }
 
 void RegisterLogonTask(const wchar_t* name, const wchar_t* executable, const wchar_t* arguments,

@@ -31,5 +31,7 @@ struct RunCall {
 std::vector<RunCall> Runs();
 // RunEx answers this HRESULT for the session (E_INVALIDARG is 0x80070057).
 void SetRunResult(uint32_t session, int32_t hresult);
+// How often the running instances of the task were stopped.
+int StopCount(const std::wstring& name);
 
 }  // namespace Double::Tasks

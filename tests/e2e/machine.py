@@ -267,7 +267,11 @@ class Machine:
         text = re.sub(r'\sxmlns="[^"]+"', "", text, count=1)
         root = ET.fromstring(text.strip())
         get = lambda p: (root.findtext(p) or "").strip()
+        record_path = self.host_path("C:\\valdrix-tasks\\" + name + ".json")
+        record = json.loads(record_path.read_text("utf-8")) if record_path.exists() else {}
         return {"exists": True, "enabled": get("Settings/Enabled").lower() != "false",
+                "logon_type": get("Principals/Principal/LogonType"), "priority": get("Settings/Priority"),
+                "time_limit": get("Settings/ExecutionTimeLimit"), "never_runs": record.get("neverRuns"),
                 "command": get("Actions/Exec/Command"), "arguments": get("Actions/Exec/Arguments"),
                 "working_directory": get("Actions/Exec/WorkingDirectory"),
                 "triggers": [t.tag for t in root.iterfind("Triggers/*")],

@@ -159,7 +159,7 @@ class Suite:
         elif kind == "hold_service":
             self.hold("/service", "Valdrix")
         elif kind == "hold_mutex":
-            self.hold("/mutex", "Valdrix.Setup", rest[0])
+            self.hold("/mutex", "Global\\Valdrix.Setup", rest[0], seconds=rest[1] if len(rest) > 1 else 600)
         elif kind == "release":
             m.kill_processes("valdrix_hold_file")
         elif kind == "sessions":
@@ -214,9 +214,10 @@ class Suite:
         return sorted({f"{name} into {exe} (for {requester})" for name, exe, requester, how in loads
                        if name not in self.wine_loads and (name, exe, requester, how) not in wine})
 
-    def hold(self, *what):
+    def hold(self, *what, seconds=600):
         tool = Path(self.args.build).resolve() / "bin" / "valdrix_hold_file.exe"
-        holder = subprocess.Popen([str(self.machine.wine_run), str(tool), *what, "600"], env=dict(self.machine.env),
+        holder = subprocess.Popen([str(self.machine.wine_run), str(tool), *what, str(seconds)],
+                                  env=dict(self.machine.env),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if holder.stdout.readline().strip() != b"holding":
             raise Failure(f"could not hold {' '.join(what)}")
@@ -475,6 +476,16 @@ class Suite:
             problems.append(f"protocol handler: {state['protocol']}")
         if not state["uninstall_entry"] or "--uninstall" not in state["uninstall_entry"].get("UninstallString", ""):
             problems.append(f"uninstall entry: {state['uninstall_entry']}")
+        # What Windows runs: the Users group in each user's session, at an
+        # interactive priority; SYSTEM as a service account, long enough for a repair.
+        for task, name in ((logon, "logon"), (verify, "verify")):
+            if task.get("never_runs"):
+                problems.append(f"{name} task would never run: {task['never_runs']}")
+        if (logon.get("account"), logon.get("logon_type"), logon.get("priority")) != ("S-1-5-32-545", "", "5"):
+            problems.append(f"logon task principal or priority: {logon}")
+        if (verify.get("account"), verify.get("logon_type"), verify.get("time_limit")) != \
+                ("S-1-5-18", "ServiceAccount", "PT30M"):
+            problems.append(f"verify task principal or time limit: {verify}")
         if not (logon.get("triggers") == ["LogonTrigger"] and verify.get("triggers") == ["TimeTrigger"]):
             problems.append(f"task triggers: logon {logon.get('triggers')}, verify {verify.get('triggers')}")
         # Links name the client alone: no arguments, no working folder.
@@ -517,6 +528,9 @@ class Suite:
         planted = len(m.planted_loads())
         if "run_legacy" in scenario:
             exit_code = m.run([LEGACY + LEGACY_EXE] + scenario["run_legacy"]).returncode
+        elif "fire_task" in scenario:
+            tool = Path(self.args.build).resolve() / "bin" / "valdrix_fire_task.exe"
+            exit_code = m.run([str(tool), scenario["fire_task"]]).returncode
         elif "interactive" in scenario:
             exit_code = self.run_interactive(scenario, self.command(scenario))
         else:

@@ -22,7 +22,8 @@ given steps:
   ("serve_normally",)                no more faults
   ("hold", path) ("release",)        a program holds an installed file open without sharing; it ends
   ("hold_service",)                  a program holds a handle on the service (as the Services console does)
-  ("hold_mutex", sddl)               the same for a new mutex "Valdrix.Setup" with that owner ("O:BU")
+  ("hold_mutex", sddl[, seconds])    a program owns a new mutex "Global\\Valdrix.Setup" with that owner
+                                     ("O:BU"; "O:BA" as a running setup's), until released or for that long
   ("run_elsewhere", name)            an idle program of that file name runs from outside the install folder
   ("small_drive", KiB) ("grow_drive", KiB)  the install folder moves to a tmpfs with that much room
                                      left (root only); the drive grows by that much
@@ -32,8 +33,9 @@ given steps:
   ("end_rate_limits",)               the reporting client's remembered limits lie in the past
   ("link_outbox",)                   the reporting client's "Valdrix" folder in the user's local app data
                                      is a symbolic link made on the host (a reparse point to Wine)
-  ("sessions", ["<id> <state>", ...])  the user sessions Windows lists (state as in
-                                     WTS_CONNECTSTATE_CLASS); none unless given
+  ("sessions", ["<id> <state> [<user>]", ...])  the sessions Windows lists (state as in
+                                     WTS_CONNECTSTATE_CLASS; Active and Disconnected ones have a user
+                                     unless named, others none); none unless given
   ("start_client",)                  start the installed client as a user would (Wine puts it in session 1)
   ("plant_dlls",)                    the setup in the user's downloads folder beside a recording DLL under
                                      each name of PLANTED_DLLS, which Wine loads native-first in the runs
@@ -51,6 +53,10 @@ interactive steps (the window under Xvfb; boxes are answered through their own m
 
 "keyed": True runs the setup built with the committed test keys (bin/keyed) against a product
 whose manifest is signed with the test manifest key and which serves no /api/signkey.
+
+"fire_task": name instead of "run": the Task Scheduler stand-in fires that registered task as its
+trigger would (valdrix_fire_task); the exit code is its action's, 3 when the task is disabled, 4 when
+Windows would never run it, 5 when it was stopped at its execution time limit.
 
 "next": further phases (given/run/interactive/expect) on the state the previous one left.
 
@@ -169,12 +175,13 @@ SCENARIOS = [
                    "log": ["Starting scheduled task for session 1", "Starting scheduled task for session 2"]},
     },
     {
-        "name": "session_without_user_is_ignored",
-        "about": "The Task Scheduler refuses the listener session (no user, E_INVALIDARG); the run goes on and succeeds.",
-        "given": [("sessions", ["1 Active", "65536 Listen"])],
+        "name": "sessions_without_a_user_get_no_client",
+        "about": "The Remote Desktop listener and a console at the logon screen beside sessions 1 and 2: the logon "
+                 "task runs in 1 and 2 only, and the run succeeds.",
+        "given": [("sessions", ["0 Disconnected", "1 Active", "65536 Listen", "2 Disconnected", "3 Connected"])],
         "run": ["/silent"],
-        "expect": {"exit": 0, "product": "installed", "task_runs": ["ValdrixLogon 1"], "client_starts": ["task 1"],
-                   "clients": 1, "log": ["Starting scheduled task for session 65536", "Finished!"]},
+        "expect": {"exit": 0, "product": "installed", "task_runs": ["ValdrixLogon 1", "ValdrixLogon 2"],
+                   "client_starts": ["task 1", "task 2"], "clients": 2, "log": ["Finished!"]},
     },
     {
         "name": "verify_starts_client_only_where_missing",
@@ -200,13 +207,24 @@ SCENARIOS = [
     },
     {
         "name": "verify_runs_past_a_mutex_another_account_made",
-        "about": "A mutex Valdrix.Setup of another owner neither stops nor holds up a verify; one owned by "
-                 "Administrators, as a running setup's is, ends the run with 1000 (232 seen from Linux).",
+        "about": "A mutex Global\\Valdrix.Setup of another owner neither stops nor holds up a verify; one owned by "
+                 "Administrators, as a running setup's is in any session, ends the run at once with 1000 (232 seen "
+                 "from Linux).",
         "given": [("install",), ("stop_service",), ("hold_mutex", "O:BU")],
         "run": ["/silent", "/verify"],
-        "expect": {"exit": 0, "service_running": True, "log": ['Mutex "Valdrix.Setup" is not owned by Administrators']},
+        "expect": {"exit": 0, "service_running": True,
+                   "log": ['Mutex "Global\\Valdrix.Setup" is not owned by Administrators']},
         "next": [{"given": [("release",), ("stop_service",), ("hold_mutex", "O:BA")], "run": ["/silent", "/verify"],
                   "expect": {"exit": 232, "service_running": False}}],
+    },
+    {
+        "name": "update_waits_for_a_running_setup",
+        "about": "An update started while another setup run (a verify, say) holds the mutex for a few seconds "
+                 "waits for it and completes.",
+        "given": [("install",), ("hold_mutex", "O:BA", 20)],
+        "run": ["/silent", "/update"],
+        "expect": {"exit": 0, "product": "installed", "service_running": True,
+                   "log": ["ms for another setup run to end", "Finished!"]},
     },
     {
         "name": "verify_dontstart_with_sessions_starts_nothing",
@@ -225,6 +243,16 @@ SCENARIOS = [
         "run": ["/silent", "/verify"],
         "expect": {"exit": 0, "service_running": True, "service_enabled": True, "logon_task_enabled": True,
                    "downloads": [], "log": ["Service disabled! Enabling now.", "Logon task disabled! Enabling now."]},
+    },
+    {
+        "name": "fired_verify_task_restarts_a_stopped_service",
+        "about": "The verify task, fired as its trigger would, runs as SYSTEM and starts the stopped service; "
+                 "disabled, it runs nothing.",
+        "given": [("install",), ("stop_service",)],
+        "fire_task": "ValdrixVerify",
+        "expect": {"exit": 0, "service_running": True, "log": ["Service not running, starting now.."]},
+        "next": [{"given": [("stop_service",), ("disable_task", "ValdrixVerify")], "fire_task": "ValdrixVerify",
+                  "expect": {"exit": 3, "service_running": False}}],
     },
     {
         "name": "verify_repairs_prerequisites_after_1053",

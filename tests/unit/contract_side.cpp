@@ -17,7 +17,7 @@ constexpr wchar_t kScratch[] = L"C:\\users\\tester\\Temp\\contract";
 constexpr wchar_t kChild[] = L"C:\\users\\tester\\Temp\\valdrix_child.exe";
 constexpr wchar_t kServer[] = L"https://localhost:8443";
 constexpr uint32_t kRefusedSession = 0xDEAD;
-constexpr int32_t kInvalidArgument = static_cast<int32_t>(0x80070057);
+constexpr int32_t kNoLogonSession = static_cast<int32_t>(0x80070520);  // as the Wine stand-in answers
 const std::string kFile = [] {
   std::string bytes;
   for (int i = 0; i < 50000; ++i) bytes.push_back(static_cast<char>('a' + i % 23));
@@ -99,7 +99,7 @@ std::optional<RegisteredAction> ReadTaskAction(const wchar_t* name) {
   return RegisteredAction{task->executable, task->arguments, task->workingDirectory};
 }
 uint32_t RefusedSession() {
-  Double::Tasks::SetRunResult(kRefusedSession, kInvalidArgument);
+  Double::Tasks::SetRunResult(kRefusedSession, kNoLogonSession);
   return kRefusedSession;
 }
 

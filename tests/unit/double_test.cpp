@@ -116,7 +116,9 @@ TEST_F(DoubleTasksTest, RunStartsTheClientInAnAcceptedSessionOnly) {
   Tasks::RegisterLogonTask(L"ValdrixLogon", L"C:\\P\\Valdrix.Desktop.exe", L"--startup", L"C:\\P\\", L"\\");
   Double::Tasks::SetRunResult(3, static_cast<int32_t>(0x80070057));
   Tasks::RunInSession(L"ValdrixLogon", 2, L"\\");
-  Tasks::RunInSession(L"ValdrixLogon", 3, L"\\");
+  EXPECT_THROW(Tasks::RunInSession(L"ValdrixLogon", 3, L"\\"), Tasks::RunRefused);
+  Tasks::SetEnabled(L"ValdrixLogon", false, L"\\");
+  Tasks::RunInSession(L"ValdrixLogon", 2, L"\\");  // disabled: S_OK, nothing runs
   ASSERT_EQ(1u, Double::Processes::Running().size());
   EXPECT_EQ(2u, Double::Processes::Running()[0].session);
 }

@@ -122,9 +122,14 @@ TEST_F(InstallFlowTest, UpdateWithUnchangedManifestDownloadsNothingButRenewsTheR
   EXPECT_EQ(2u, taskRuns[1].session);
   EXPECT_TRUE(HasLogLine("INFO|Starting scheduled task for session 2"));
 
-  // The verify task is paused for the run and enabled again by the deferred task.
-  ASSERT_EQ(2u, context.deferredTasks.size());
+  // Both tasks are paused for the run, a verify run under way is stopped,
+  // and the deferred tasks enable them again.
+  ASSERT_EQ(3u, context.deferredTasks.size());
   EXPECT_EQ("re-enable verify task", context.deferredTasks[0]->name);
+  EXPECT_EQ("re-enable logon task", context.deferredTasks[1]->name);
+  EXPECT_EQ("restart product", context.deferredTasks[2]->name);
+  EXPECT_FALSE(context.deferredTasks[2]->active);
+  EXPECT_EQ(1, Double::Tasks::StopCount(L"ValdrixVerify"));
   EXPECT_TRUE(Double::Tasks::Find(L"ValdrixVerify")->enabled);  // registered anew
 }
 
@@ -279,16 +284,17 @@ TEST_F(InstallFlowTest, ServiceIgnoringTheStopIsTerminatedAndReplaced) {
   EXPECT_EQ(0, Double::Scm::OpenHandles());
 }
 
-TEST_F(InstallFlowTest, FailureAfterTheVerifyTaskPauseStillQueuesItsReEnabling) {
+TEST_F(InstallFlowTest, FailureAfterTheTaskPauseStillQueuesTheirReEnabling) {
   InstallEarlier(ProductFiles());
   ServeManifest(ProductFiles());
   Double::InjectFault("Tasks::Register", 0x80070005u);
   EXPECT_THROW(Flows::StartInstall(context, false), std::runtime_error);
-  // The logon task registration failed; the verify task stays paused until
-  // the deferred task runs.
+  // The logon task registration failed after its deletion; the verify task
+  // stays paused until the deferred tasks run, which pass over the missing one.
   EXPECT_FALSE(Double::Tasks::Find(L"ValdrixVerify")->enabled);
-  ASSERT_EQ(2u, context.deferredTasks.size());
-  context.deferredTasks[0]->action();
+  ASSERT_EQ(3u, context.deferredTasks.size());
+  EXPECT_TRUE(context.deferredTasks[2]->active);  // the product is started again
+  Setup::RunDeferredTasks(context);
   EXPECT_TRUE(Double::Tasks::Find(L"ValdrixVerify")->enabled);
-  EXPECT_TRUE(context.deferredTasks[1]->active);
+  EXPECT_FALSE(HasLogLine("ERROR|Exception during deferred task \"re-enable logon task\""));
 }

@@ -8,6 +8,7 @@
 #include "engine/flows/flows.h"
 #include "flow_fixture.h"
 #include "system/scm_api.h"
+#include "system/tasks.h"
 
 using ::testing::ElementsAre;
 
@@ -57,6 +58,25 @@ TEST_F(ProductControlTest, InteractiveRunStartsOneClientDirectly) {
   EXPECT_EQ(1, Double::Processes::CountRunning(L"Valdrix.Desktop.exe"));
   EXPECT_TRUE(Double::Tasks::Runs().empty());
   EXPECT_THAT(statuses, ElementsAre("Starting service..", "Starting client.."));
+}
+
+// Only Active and Disconnected sessions with a user get a client; a session
+// the Task Scheduler refuses is warned about and the others still get theirs.
+TEST_F(ProductControlTest, SilentRunStartsClientsOnlyInSessionsWithAUser) {
+  Double::Scm::AddService(L"Valdrix", ScmApi::kStopped);
+  Double::Processes::SetOwnSessionId(0);
+  // 6 is the Remote Desktop listener, 1 a console at the logon screen.
+  Double::Processes::SetListedSessions(
+      {{0, 4, L""}, {1, 0, L"ann"}, {65536, 6, L""}, {2, 4, L"bob"}, {3, 1, L""}, {4, 0, L""}, {5, 0, L"cy"}});
+  Double::Tasks::SetRunResult(2, static_cast<int32_t>(0x80070520));
+  Tasks::RegisterLogonTask(L"ValdrixLogon", L"C:\\P\\Valdrix.Desktop.exe", L"--startup", L"C:\\P\\", L"\\");
+  StartProduct(context);
+  std::vector<uint32_t> sessions;
+  for (const auto& run : Double::Tasks::Runs()) sessions.push_back(run.session);
+  EXPECT_THAT(sessions, ElementsAre(1u, 2u, 5u));
+  EXPECT_EQ(2, Double::Processes::CountRunning(L"Valdrix.Desktop.exe"));
+  EXPECT_TRUE(
+      HasLogLine("WARNING|Unable to start the client in session 2: Unable to run task: error 2147943712 (code 1312)"));
 }
 
 TEST_F(ProductControlTest, RunInSessionZeroWithoutUserSessionsWarns) {

@@ -24,3 +24,14 @@ TEST(LoginCodeTest, TemporaryCopyGuardIsCaseSensitive) {
   EXPECT_FALSE(Startup::IsTemporaryCopyName(L"__TEMP_Valdrix.Setup.exe"));
   EXPECT_FALSE(Startup::IsTemporaryCopyName(L"Valdrix.Setup.exe"));
 }
+
+// A verify and the help box never wait for another run; session 0 has nobody to see a window.
+TEST(StartupRulesTest, MutexWaitByModeAndSilentInSessionZero) {
+  SetupFlags flags;
+  flags.mode = SetupMode::Uninstall;
+  EXPECT_EQ(Startup::kMutexWaitMs, Startup::MutexWaitMs(flags));
+  flags.mode = SetupMode::Verify;
+  EXPECT_EQ(0u, Startup::MutexWaitMs(flags));
+  EXPECT_FALSE(Startup::SilentInSessionZero(flags, 1));
+  EXPECT_TRUE(Startup::SilentInSessionZero(flags, 0) && flags.silent);
+}

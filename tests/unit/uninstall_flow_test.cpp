@@ -135,6 +135,13 @@ TEST_F(UninstallFlowTest, AccessDeniedOnTheMoveEndsTheFlowBeforeAnythingIsRemove
   }
   EXPECT_EQ("Stopping service..", statuses.back());
   EXPECT_TRUE(Double::Registry::KeyExists(L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Valdrix"));
+  // Both tasks were paused, the verify run stopped, before the product; the
+  // deferred tasks enable the tasks the failed run left.
+  EXPECT_FALSE(Double::Tasks::Find(L"ValdrixLogon")->enabled);
+  EXPECT_EQ(1, Double::Tasks::StopCount(L"ValdrixVerify"));
+  Setup::RunDeferredTasks(context);
+  EXPECT_TRUE(Double::Tasks::Find(L"ValdrixLogon")->enabled);
+  EXPECT_TRUE(Double::Tasks::Find(L"ValdrixVerify")->enabled);
 }
 
 // Deepest first: a folder goes at restart only when it is empty by then.

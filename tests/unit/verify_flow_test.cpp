@@ -104,7 +104,13 @@ TEST_F(VerifyFlowTest, DisabledStoppedServiceWithDontStartIsEnabledButNotStarted
 
 TEST_F(VerifyFlowTest, FirstError1053RepairsPrerequisitesAndClearsTheCounter) {
   StoppedServiceFailing1053(1);
+  // Counted only once the repair has run: a run stopped during it (the task's
+  // time limit) leaves the next run a repair of its own.
+  bool countedDuringRepair = true;
+  Double::Processes::OnRun(L"C:\\Program Files\\Valdrix\\Prerequisites\\vc.exe",
+                           {0, 0, [&] { countedDuringRepair = Counter().has_value(); }});
   Flows::StartVerify(context);
+  EXPECT_FALSE(countedDuringRepair);
 
   EXPECT_FALSE(Counter());
   EXPECT_THAT(statuses, ElementsAre("Service not running, starting now..", "Downloading manifest..",

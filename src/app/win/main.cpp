@@ -62,7 +62,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   std::setlocale(LC_ALL, ".UTF8");
   ConfigureReporting();
 
-  InstanceMutex mutex = AcquireInstanceMutex(Startup::kMutexName);
+  // The command line first: how long to wait for another run depends on the mode.
+  SetupFlags& flags = SetupFlags::Instance();
+  ParseCommandLine(flags);
+  InstanceMutex mutex = AcquireInstanceMutex(Startup::kMutexName, Startup::MutexWaitMs(flags));
   if (mutex.outcome == InstanceMutex::Outcome::kFailed) {
     Reporting::CaptureException(
         "std::exception", std::runtime_error(fmt::format("Unable to create mutex: error {}", mutex.error)).what());
@@ -76,13 +79,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   SetupLog::Info("%s", BuildInfo::kBuildLogLine);
   SetupLog::Info("Setup path: %S", GetExecutablePath());
   if (mutex.outcome == InstanceMutex::Outcome::kTakenByOther) {
-    SetupLog::Warning(
-        "Mutex \"Valdrix.Setup\" is not owned by Administrators, so no setup run made it: going on without it");
+    SetupLog::Warning("Mutex \"%S\" is not owned by Administrators, so no setup run made it: going on without it",
+                      Startup::kMutexName);
   }
+  if (mutex.waitedMs > 0) SetupLog::Info("Waited %u ms for another setup run to end", mutex.waitedMs);
   // The build checked the texts; a key that does not decode ends the process here.
   TrustedKeys::Instance() = TrustedKeys::FromText(BuiltInKeys::kManifest, BuiltInKeys::kToken);
 
-  SetupFlags& flags = SetupFlags::Instance();
   flags.setupDirectory = GetExecutableDirectory();
   flags.setupFileName = GetExecutableName();
   if (Startup::IsTemporaryCopyName(flags.setupFileName)) {
@@ -90,7 +93,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     return Startup::kExitTemporaryCopy;
   }
 
-  ParseCommandLine(flags);
   if (flags.help) {
     ShowInformation(Startup::kHelpText, Startup::kHelpCaption);
     return Startup::kExitHelpShown;
@@ -99,6 +101,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   if (flags.loginCode.empty() && !flags.setupFileName.empty()) {
     flags.loginCode = Startup::LoginCodeFromFileName(flags.setupFileName);
     if (!flags.loginCode.empty()) SetupLog::Info("Login code from filename: \"%S\"", flags.loginCode);
+  }
+
+  if (Startup::SilentInSessionZero(flags, GetOwnSessionId())) {
+    SetupLog::Info("Running in session 0, where no one sees a window: going on as /silent");
   }
 
   int result = 0;

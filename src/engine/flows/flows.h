@@ -17,6 +17,13 @@ void StartProduct(Setup::Context& context);
 // started again (its recovery actions set again) and the clients through the
 // logon task in every user session, as a silent run starts them.
 void RestartProductAfterFailure();
+// Keeps both tasks from starting anything while the product's files are
+// replaced or removed: disables them, stops a verify run under way, and
+// queues their re-enabling after the flow, whatever its outcome.
+void PauseTasks(Setup::Context& context);
+// Runs the logon task in each user session; a session the Task Scheduler
+// refuses is a WARNING, and the others still get theirs.
+void RunLogonTaskInSession(uint32_t session);
 
 // The legacy product, Morvex.
 std::wstring GetLegacyInstallPath();

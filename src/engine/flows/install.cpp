@@ -89,13 +89,6 @@ std::vector<PendingMove> StageProductFiles(Setup::Context& context, bool update)
   return moves;
 }
 
-void PauseVerifyTask(Setup::Context& context) {
-  if (!Tasks::Exists(Product::kVerifyTask, Product::kTaskFolder)) return;
-  Tasks::SetEnabled(Product::kVerifyTask, false, Product::kTaskFolder);
-  context.AddDeferredTask("re-enable verify task",
-                          [] { Tasks::SetEnabled(Product::kVerifyTask, true, Product::kTaskFolder); });
-}
-
 // An existing service is changed in place: deleting it would only mark it
 // while anyone holds it open, and it could then be created again only once
 // they let go.
@@ -148,9 +141,10 @@ void StartInstall(Setup::Context& context, bool update) {
   InstallPrerequisites(context, update);
   const std::vector<PendingMove> moves = StageProductFiles(context, update);
 
-  PauseVerifyTask(context);
+  PauseTasks(context);
   // From here on a failure leaves the product stopped unless it is started
-  // again after the run; StartProduct below is the run's own start.
+  // again after the run; StartProduct below is the run's own start. Queued
+  // after the tasks' re-enabling, so the logon task runs again by then.
   Setup::DeferredTask* restart = context.AddDeferredTask("restart product", RestartProductAfterFailure);
   StopProduct(context);
 

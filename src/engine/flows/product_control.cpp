@@ -28,7 +28,7 @@ void StartClientsThroughLogonTask() {
   const std::vector<uint32_t> sessions = GetUserSessionIds();
   for (uint32_t session : sessions) {
     SetupLog::Info("Starting scheduled task for session %u", session);
-    Tasks::RunInSession(Product::kLogonTask, session, Product::kTaskFolder);
+    RunLogonTaskInSession(session);
   }
   if (sessions.empty()) SetupLog::Warning("There are no user sessions, we can't start the client app!");
 }
@@ -108,4 +108,34 @@ void RestartProductAfterFailure() {
     if (!Services::Start(Product::kServiceName)) throw std::runtime_error("Timed out while starting service");
   }
   StartClientsThroughLogonTask();
+}
+
+void RunLogonTaskInSession(uint32_t session) {
+  try {
+    Tasks::RunInSession(Product::kLogonTask, session, Product::kTaskFolder);
+  } catch (const Tasks::RunRefused& refusal) {
+    SetupLog::Warning("Unable to start the client in session %u: %s", session, refusal.what());
+  }
+}
+
+void PauseTasks(Setup::Context& context) {
+  struct Paused {
+    const wchar_t* task;
+    const char* deferred;
+    bool stopRun;
+  };
+  // Disabling ends no run: a verify already under way would start the
+  // product again under the flow's feet. A client the logon task started is
+  // the client, which StopProduct ends.
+  for (const Paused& paused : {Paused{Product::kVerifyTask, "re-enable verify task", true},
+                               Paused{Product::kLogonTask, "re-enable logon task", false}}) {
+    const wchar_t* task = paused.task;
+    if (!Tasks::Exists(task, Product::kTaskFolder)) continue;
+    Tasks::SetEnabled(task, false, Product::kTaskFolder);
+    if (paused.stopRun) Tasks::StopRunning(task, Product::kTaskFolder);
+    // An uninstall that got as far as deleting it leaves nothing to enable.
+    context.AddDeferredTask(paused.deferred, [task] {
+      if (Tasks::Exists(task, Product::kTaskFolder)) Tasks::SetEnabled(task, true, Product::kTaskFolder);
+    });
+  }
 }

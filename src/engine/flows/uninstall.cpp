@@ -87,6 +87,7 @@ bool DeleteInstallFolder(Setup::Context& context) {
 void StartUninstall(Setup::Context& context) {
   context.ReportStatus(L"Validating uninstall..");
   CheckUninstallAuthorization("uninstall");
+  PauseTasks(context);
   StopProduct(context);
   const bool setupMoved = MoveSetupOutOfInstallFolder(context.installPath);
 

@@ -30,19 +30,27 @@ void StartServiceOrThrow() {
 }
 
 // A first error 1053 since the last repair repairs the prerequisites and
-// tries once more (true); later ones are only counted (false: rethrow).
+// tries once more (true); later ones are only counted (false: rethrow). The
+// repair is counted only once it has run: one cut short (the task's time
+// limit, a shutdown) is tried again by the next run.
 bool RecoverFromRequestTimeout(Setup::Context& context) {
-  RegistryManager key = OpenProductKey(true);
-  const uint32_t previous = key.GetDword(kCounterName);
-  key.SetDword(kCounterName, previous + 1);
+  const uint32_t previous = OpenProductKey(true).GetDword(kCounterName);
   SetupLog::Warning("Error 1053 while starting service. (status = %u)", previous);
   Reporting::AddBreadcrumb(fmt::format("Error 1053 (status = {})", previous), "setup", "default", "info");
-  if (previous != 0) return false;
-
-  RepairPrerequisites(context);
-  context.ReportStatus(L"Re-attempting service start..");
-  StartServiceOrThrow();
-  key.DeleteValue(kCounterName);
+  if (previous != 0) {
+    OpenProductKey(true).SetDword(kCounterName, previous + 1);
+    return false;
+  }
+  try {
+    RepairPrerequisites(context);
+    context.ReportStatus(L"Re-attempting service start..");
+    StartServiceOrThrow();
+  } catch (const std::exception&) {
+    OpenProductKey(true).SetDword(kCounterName, 1);
+    throw;
+  }
+  RegistryManager key = OpenProductKey(true);
+  if (key.ValueExists(kCounterName)) key.DeleteValue(kCounterName);
   key.Close();
   return true;
 }
@@ -109,7 +117,7 @@ void StartVerify(Setup::Context& context) {
     }
     context.ReportStatus(L"Client not running, starting scheduled task");
     SetupLog::Info("Not running on session %u, starting scheduled task", session);
-    Tasks::RunInSession(Product::kLogonTask, session, Product::kTaskFolder);
+    RunLogonTaskInSession(session);
   }
 }
 

@@ -30,10 +30,13 @@ bool OwnedByAdministrators(HANDLE object) {
 
 }  // namespace
 
-InstanceMutex AcquireInstanceMutex(const wchar_t* name) {
+InstanceMutex AcquireInstanceMutex(const wchar_t* name, uint32_t waitMs) {
   InstanceMutex result;
   PSECURITY_DESCRIPTOR raw = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1, &raw, nullptr)) {
+  // Owner Administrators; full access for SYSTEM and Administrators, none
+  // for anyone else.
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &raw,
+                                                            nullptr)) {
     result.error = GetLastError();
     return result;
   }
@@ -43,8 +46,19 @@ InstanceMutex AcquireInstanceMutex(const wchar_t* name) {
   result.error = GetLastError();
   if (!mutex) return result;
   if (result.error == ERROR_ALREADY_EXISTS) {
-    result.outcome = OwnedByAdministrators(mutex.Get()) ? InstanceMutex::Outcome::kAnotherSetup
-                                                        : InstanceMutex::Outcome::kTakenByOther;
+    if (!OwnedByAdministrators(mutex.Get())) {
+      result.outcome = InstanceMutex::Outcome::kTakenByOther;
+      return result;
+    }
+    result.outcome = InstanceMutex::Outcome::kAnotherSetup;
+    if (waitMs == 0) return result;
+    // A run that ends, or dies, gives the mutex to this one.
+    const ULONGLONG started = GetTickCount64();
+    const DWORD waited = WaitForSingleObject(mutex.Get(), waitMs);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return result;
+    result.waitedMs = static_cast<uint32_t>(GetTickCount64() - started);
+    result.outcome = InstanceMutex::Outcome::kOwned;
+    result.handle = std::move(mutex);
     return result;
   }
   WaitForSingleObject(mutex.Get(), INFINITE);

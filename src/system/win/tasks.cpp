@@ -16,6 +16,9 @@ constexpr IID kTaskService = {0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xC
 constexpr IID kTimeTrigger = {0xB45747E0, 0xEBA7, 0x4276, {0x9F, 0x29, 0x85, 0xC5, 0xBB, 0x30, 0x00, 0x06}};
 constexpr IID kExecAction = {0x4C3D624D, 0xFD6B, 0x49A3, {0xB9, 0xB7, 0x09, 0xCB, 0x3C, 0xD3, 0xF0, 0x47}};
 constexpr LONG kRunUseSessionId = 4;  // TASK_RUN_USE_SESSION_ID, missing from the MinGW headers
+constexpr int kInteractivePriority = 5;
+constexpr wchar_t kUsers[] = L"S-1-5-32-545";  // BUILTIN\Users, a group
+constexpr wchar_t kSystem[] = L"S-1-5-18";     // LocalSystem, a service account
 
 void Check(HRESULT hr, const char* text) {
   if (FAILED(hr)) Errors::ThrowCom(text, hr);
@@ -120,14 +123,27 @@ ComPtr<ITaskSettings> GetSettings(ITaskDefinition* task) {
   return settings;
 }
 
-void SetPrincipal(ITaskDefinition* task, const wchar_t* groupId, TASK_RUNLEVEL_TYPE runLevel,
-                  TASK_LOGON_TYPE logonType) {
+// Any member of a group, in the session of each one logged on (the
+// registration's TASK_LOGON_GROUP decides; the logon type set here is the
+// definition's own).
+void SetGroupPrincipal(ITaskDefinition* task, const wchar_t* groupId, TASK_RUNLEVEL_TYPE runLevel) {
   ComPtr<IPrincipal> principal;
   Check(task->get_Principal(principal.Put()), "Unable to get task principal");
   const Bstr group(groupId, "Unable to execute");
   Execute(principal->put_GroupId(group.Get()));
   Execute(principal->put_RunLevel(runLevel));
-  Execute(principal->put_LogonType(logonType));
+  Execute(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN));
+}
+
+// A service account (SYSTEM, LOCAL SERVICE, NETWORK SERVICE), in session 0
+// without anyone logged on.
+void SetServiceAccountPrincipal(ITaskDefinition* task, const wchar_t* account, TASK_RUNLEVEL_TYPE runLevel) {
+  ComPtr<IPrincipal> principal;
+  Check(task->get_Principal(principal.Put()), "Unable to get task principal");
+  const Bstr user(account, "Unable to execute");
+  Execute(principal->put_UserId(user.Get()));
+  Execute(principal->put_RunLevel(runLevel));
+  Execute(principal->put_LogonType(TASK_LOGON_SERVICE_ACCOUNT));
 }
 
 ComPtr<ITrigger> CreateTrigger(ITaskDefinition* task, TASK_TRIGGER_TYPE2 type) {
@@ -154,7 +170,9 @@ void SetExecAction(ITaskDefinition* task, const wchar_t* executable, const wchar
   Execute(exec->put_WorkingDirectory(directory.Get()));
 }
 
-void Register(const Definition& definition, const wchar_t* name, const wchar_t* account) {
+// The account and logon type given here take the place of the definition's
+// principal, so they must name the same kind of account.
+void Register(const Definition& definition, const wchar_t* name, const wchar_t* account, TASK_LOGON_TYPE logonType) {
   static constexpr char kFailure[] = "Unable to register task definition";
   const Bstr taskName(name, kFailure);
   Variant user;
@@ -162,8 +180,7 @@ void Register(const Definition& definition, const wchar_t* name, const wchar_t* 
   const Variant empty;
   ComPtr<IRegisteredTask> registered;
   Check(definition.folder->RegisterTaskDefinition(taskName.Get(), definition.task.Get(), TASK_CREATE_OR_UPDATE,
-                                                  user.Get(), empty.Get(), TASK_LOGON_GROUP, empty.Get(),
-                                                  registered.Put()),
+                                                  user.Get(), empty.Get(), logonType, empty.Get(), registered.Put()),
         kFailure);
 }
 
@@ -202,15 +219,19 @@ void SetEnabled(const wchar_t* name, bool enabled, const wchar_t* folder) {
   Check(task->put_Enabled(enabled ? VARIANT_TRUE : VARIANT_FALSE), "Unable to set task enabled");
 }
 
+void StopRunning(const wchar_t* name, const wchar_t* folder) {
+  const ComPtr<IRegisteredTask> task = GetTask(name, folder);
+  Check(task->Stop(0), "Unable to stop task");
+}
+
 void RunInSession(const wchar_t* name, uint32_t sessionId, const wchar_t* folder) {
+  static constexpr char kFailure[] = "Unable to run task";
   const ComPtr<IRegisteredTask> task = GetTask(name, folder);
   const Variant parameters;
   ComPtr<IRunningTask> running;
   const HRESULT hr =
       task->RunEx(parameters.Get(), kRunUseSessionId, static_cast<LONG>(sessionId), nullptr, running.Put());
-  // The session has no user to run in: nothing to do.
-  if (hr == E_INVALIDARG) return;
-  Check(hr, "Unable to run task");
+  if (FAILED(hr)) throw RunRefused(Errors::ComMessage(kFailure, hr), hr);
 }
 
 void RegisterLogonTask(const wchar_t* name, const wchar_t* executable, const wchar_t* arguments,
@@ -220,10 +241,13 @@ void RegisterLogonTask(const wchar_t* name, const wchar_t* executable, const wch
   const ComPtr<ITaskSettings> settings = GetSettings(task);
   Execute(settings->put_MultipleInstances(TASK_INSTANCES_PARALLEL));
   PutString(&ITaskSettings::put_ExecutionTimeLimit, settings.Get(), L"PT0S");
-  SetPrincipal(task, L"S-1-5-32-545", TASK_RUNLEVEL_LUA, TASK_LOGON_INTERACTIVE_TOKEN);
+  // The client is a program a person works with: not the background
+  // priority 7 (below normal, low I/O and memory priority) of a task.
+  Execute(settings->put_Priority(kInteractivePriority));
+  SetGroupPrincipal(task, kUsers, TASK_RUNLEVEL_LUA);
   CreateTrigger(task, TASK_TRIGGER_LOGON);
   SetExecAction(task, executable, arguments, workingDirectory);
-  Register(definition, name, L"S-1-5-32-545");
+  Register(definition, name, kUsers, TASK_LOGON_GROUP);
 }
 
 void RegisterVerifyTask(const wchar_t* name, const wchar_t* executable, const wchar_t* arguments,
@@ -231,9 +255,12 @@ void RegisterVerifyTask(const wchar_t* name, const wchar_t* executable, const wc
   const Definition definition = NewDefinition(folder, L"Verifies that Valdrix is still running.");
   ITaskDefinition* task = definition.task.Get();
   const ComPtr<ITaskSettings> settings = GetSettings(task);
-  PutString(&ITaskSettings::put_ExecutionTimeLimit, settings.Get(), L"PT1M");
+  // Long enough for a repair after error 1053 (two service starts of up to
+  // 30 s, the manifest, the prerequisites' downloads and runs); the
+  // scheduler's default instance policy keeps runs from overlapping.
+  PutString(&ITaskSettings::put_ExecutionTimeLimit, settings.Get(), L"PT30M");
   Execute(settings->put_StartWhenAvailable(1));
-  SetPrincipal(task, L"S-1-5-18", TASK_RUNLEVEL_HIGHEST, TASK_LOGON_SERVICE_ACCOUNT);
+  SetServiceAccountPrincipal(task, kSystem, TASK_RUNLEVEL_HIGHEST);
 
   const ComPtr<ITrigger> trigger = CreateTrigger(task, TASK_TRIGGER_TIME);
   {
@@ -251,7 +278,7 @@ void RegisterVerifyTask(const wchar_t* name, const wchar_t* executable, const wc
   Execute(timeTrigger->put_RandomDelay(delay.Get()));
 
   SetExecAction(task, executable, arguments, workingDirectory);
-  Register(definition, name, L"S-1-5-18");
+  Register(definition, name, kSystem, TASK_LOGON_SERVICE_ACCOUNT);
 }
 
 }  // namespace Tasks
