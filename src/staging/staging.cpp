@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -80,10 +81,12 @@ std::wstring InstallerTempFolder(const std::wstring& installerPath) {
 // Downloads `url` to `path` and checks the digest; on any failure the file is
 // deleted, so nothing half-written or unverified stays behind.
 void DownloadVerified(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
-                      std::wstring_view url, std::wstring_view sha256, const std::wstring& path) {
+                      std::wstring_view url, std::wstring_view sha256, std::optional<uint64_t> size,
+                      const std::wstring& path) {
   try {
     // The request owns the output file: it is closed before any deletion.
     const auto request = Setup::ProgressReportingGetRequest(context, session, url);
+    request->ExpectFileSize(size);
     request->StartToFile(path);
     if (!sha256.empty() && !VerifyChecksum(*request, sha256)) {
       throw std::runtime_error("Downloaded file did not match checksum");
@@ -122,7 +125,8 @@ HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& 
   // verified: a failed download never passes for the installer next time.
   const std::wstring partial = path + kPartialSuffix;
   RemoveLeftover(partial);
-  DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, partial);
+  DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, prerequisite.size,
+                   partial);
   if (const uint32_t error = MoveFileWithFlags(partial, path, kMoveReplaceExisting | kMoveWriteThrough)) {
     RemoveLeftover(partial);
     Errors::ThrowSystem(error, fmt::format("Unable to move temporary file \"{}\" to \"{}\"", Text::ToUtf8(partial),
@@ -185,7 +189,7 @@ void ImportInstalledPrerequisites(std::wstring_view installPath) {
 PendingMove StageFile(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
                       const ManifestFile& file, std::wstring_view finalPath) {
   PendingMove move{std::wstring(finalPath) + L".tmp", std::wstring(finalPath), file.version};
-  DownloadVerified(context, session, file.url, file.sha256, move.temporaryPath);
+  DownloadVerified(context, session, file.url, file.sha256, file.size, move.temporaryPath);
   return move;
 }
 
