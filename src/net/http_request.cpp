@@ -2,23 +2,9 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <cwctype>
 #include <stdexcept>
 
-#include "app/text.h"
-
 namespace Platform {
-namespace {
-
-// `lowerPrefix` in any case.
-bool StartsWith(std::wstring_view text, std::wstring_view lowerPrefix) {
-  return text.size() >= lowerPrefix.size() &&
-         std::equal(lowerPrefix.begin(), lowerPrefix.end(), text.begin(),
-                    [](wchar_t a, wchar_t b) { return a == static_cast<wchar_t>(std::towlower(b)); });
-}
-
-}  // namespace
 
 WindowsHttpRequest::WindowsHttpRequest(std::shared_ptr<HttpSession> session, std::wstring_view url,
                                        std::unique_ptr<HttpConnection> connection)
@@ -51,15 +37,6 @@ size_t WindowsHttpRequest::Size() const { return transfer_.body.size(); }
 
 void WindowsHttpRequest::CheckStatus() {
   if (transfer_.status >= 200 && transfer_.status < 300) return;
-  // WinHTTP does not follow a redirect from https to http: the redirect
-  // itself is the answer.
-  if (transfer_.status >= 300 && transfer_.status < 400 && StartsWith(transfer_.url, L"https:")) {
-    for (const auto& [name, value] : transfer_.headers) {
-      if (name.size() == 8 && StartsWith(name, L"location") && StartsWith(value, L"http:")) {
-        throw std::runtime_error(fmt::format("Refusing a redirect from https to http: {}", Text::ToUtf8(value)));
-      }
-    }
-  }
   throw std::runtime_error(fmt::format("HTTP error {}", transfer_.status));
 }
 

@@ -11,7 +11,11 @@
 namespace Platform {
 namespace {
 
-constexpr uint32_t kTimeout = 12002;  // ERROR_WINHTTP_TIMEOUT
+// ERROR_WINHTTP_TIMEOUT; Wine's WinHTTP gives the socket's WSAETIMEDOUT.
+bool IsTimeout(uint32_t error) { return error == 12002 || error == 10060; }
+// What WinHttpReceiveResponse fails with when it does not follow a redirect
+// from https to http (its default).
+constexpr uint32_t kRedirectFailed = 12156;  // ERROR_WINHTTP_REDIRECT_FAILED
 
 std::string SecondsText(uint64_t ms) {
   if (ms % 1000 == 0) return fmt::format("{} s", ms / 1000);
@@ -68,11 +72,16 @@ void HttpTransfer::Connect() {
     connection_->Fail("WinHttpOpenRequest failed");
   }
   if (!connection_->SendRequest()) Fail("WinHttpSendRequest failed", "connection", limits.connectMs);
-  if (!connection_->ReceiveResponse()) Fail("WinHttpReceiveResponse failed", "answer", limits.receiveMs);
+  if (!connection_->ReceiveResponse()) {
+    if (connection_->LastError() == kRedirectFailed && parts.secure) {
+      throw std::runtime_error(fmt::format("Refusing a redirect from https to http: {}", Text::ToUtf8(url)));
+    }
+    Fail("WinHttpReceiveResponse failed", "answer", limits.receiveMs);
+  }
 }
 
 void HttpTransfer::Fail(const std::string& message, std::string_view what, uint32_t waitMs) {
-  if (connection_->LastError() == kTimeout) {
+  if (IsTimeout(connection_->LastError())) {
     throw std::runtime_error(fmt::format("No {} within {}: {}", what, SecondsText(waitMs), Text::ToUtf8(url)));
   }
   connection_->Fail(message);

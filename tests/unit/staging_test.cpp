@@ -221,20 +221,21 @@ TEST_F(StagingTest, StagedFileIsHeldToItsSignedSizeOrTheGeneralLimit) {
   const std::wstring target = L"C:\\Program Files\\Valdrix\\a.dll";
   ManifestFile file{L"a.dll", 1, L"https://h/a.dll", Sha("good")};
   const std::string signedSize = "Download does not match its signed size of 4 bytes: https://h/a.dll";
-  Double::Http::Response huge{200, "good"}, unsized{200, "good!"}, unsizedShort{200, "goo"};
+  const Double::Http::Response good{200, "good"}, longer{200, "good!"};
+  Double::Http::Response huge = good, unsized = longer, unsizedShort{200, "goo"};
   huge.announcedLength = (int64_t{3} << 30) + 1;
   unsized.sendContentLength = unsizedShort.sendContentLength = false;
   struct Case {
     std::optional<uint64_t> size;
-    Double::Http::Response response;
+    const Double::Http::Response* response;
     std::string error;
   };
   for (const Case& c :
-       {Case{std::nullopt, {200, "good"}, ""}, Case{4, {200, "good"}, ""},
-        Case{std::nullopt, huge, "Download is larger than 3 GiB: https://h/a.dll"}, Case{4, {200, "good!"}, signedSize},
-        Case{4, unsized, signedSize}, Case{4, unsizedShort, signedSize}}) {
+       {Case{std::nullopt, &good, ""}, Case{4, &good, ""},
+        Case{std::nullopt, &huge, "Download is larger than 3 GiB: https://h/a.dll"}, Case{4, &longer, signedSize},
+        Case{4, &unsized, signedSize}, Case{4, &unsizedShort, signedSize}}) {
     file.size = c.size;
-    Double::Http::Serve(file.url, c.response);
+    Double::Http::Serve(file.url, *c.response);
     EXPECT_EQ(CatchError([&] { StageFile(context_, Platform::HttpSession::Create(), file, target); }).text, c.error);
     EXPECT_EQ(Double::Files::IsFile(target + L".tmp"), c.error.empty()) << c.error;
   }
