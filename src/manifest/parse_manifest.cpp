@@ -2,8 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fmt/format.h>
+
 #include <cstdlib>
 #include <limits>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "app/text.h"
@@ -19,6 +23,16 @@ std::wstring String(const Json& object, const char* key) { return Text::FromUtf8
 // digits up to the first other character; no digits give 0.
 int64_t ParseVersion(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
+// Absent or null: none. Otherwise a JSON number of bytes, whole and not negative.
+std::optional<uint64_t> ReadSize(const Json& element, const std::wstring& name) {
+  const auto size = element.find("size");
+  if (size == element.end() || size->is_null()) return std::nullopt;
+  if (!size->is_number_unsigned()) {
+    throw std::runtime_error(fmt::format("\"{}\" has a size that is not a number of bytes", Text::ToUtf8(name)));
+  }
+  return size->get<uint64_t>();
+}
+
 Prerequisite ReadPrerequisite(const Json& element) {
   Prerequisite prerequisite;
   prerequisite.file = String(element, "file");
@@ -33,6 +47,7 @@ Prerequisite ReadPrerequisite(const Json& element) {
       if (arch.is_string()) prerequisite.archs.push_back(Text::FromUtf8(arch.get<std::string>()));
     }
   }
+  prerequisite.size = ReadSize(element, prerequisite.file);
   return prerequisite;
 }
 
@@ -54,6 +69,7 @@ ManifestFile ReadFile(const Json& element) {
   file.version = ParseVersion(element.value("version", std::string("0")));
   file.url = String(element, "url");
   file.sha256 = String(element, "sha256");
+  file.size = ReadSize(element, file.path);
   return file;
 }
 

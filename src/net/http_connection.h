@@ -45,6 +45,8 @@ class HttpConnection {
   virtual void Close() = 0;
   virtual bool IsConnected() const = 0;
 
+  // The error code of the last failed call.
+  virtual uint32_t LastError() const = 0;
   // Throws the failure of the last call, with `message` naming the step.
   [[noreturn]] virtual void Fail(const std::string& message) = 0;
   // Opens the file for writing (truncating, shared for reading and writing);

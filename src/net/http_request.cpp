@@ -8,7 +8,9 @@ namespace Platform {
 
 WindowsHttpRequest::WindowsHttpRequest(std::shared_ptr<HttpSession> session, std::wstring_view url,
                                        std::unique_ptr<HttpConnection> connection)
-    : HttpRequest(std::move(session)), transfer_(std::move(connection), url) {}
+    : HttpRequest(std::move(session)), transfer_(std::move(connection), url) {
+  transfer_.limits = session_->Limits();
+}
 
 void WindowsHttpRequest::SetCallback(const std::function<void(float)>& callback) {
   transfer_.progress = [this, callback] { callback(transfer_.Progress() / 100.0f); };
@@ -23,6 +25,7 @@ void WindowsHttpRequest::Start() {
 
 void WindowsHttpRequest::StartToFile(std::wstring_view path) {
   transfer_.sink = [this](const uint8_t* data, size_t size) { sha256_.Update(data, size); };
+  transfer_.fileSize = FileSizeRule::For(signedSize_);
   const HttpTransfer::Counts counts = transfer_.Run(true, path);
   CheckStatus();
   CheckDownloadedSize(counts.expected, counts.received);

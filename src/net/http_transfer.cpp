@@ -2,9 +2,29 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <stdexcept>
 
+#include "app/text.h"
+#include "system/clock.h"
+
 namespace Platform {
+namespace {
+
+// ERROR_WINHTTP_TIMEOUT; Wine's WinHTTP gives the socket's WSAETIMEDOUT.
+bool IsTimeout(uint32_t error) { return error == 12002 || error == 10060; }
+// What WinHttpReceiveResponse fails with when it does not follow a redirect
+// from https to http (its default).
+constexpr uint32_t kRedirectFailed = 12156;  // ERROR_WINHTTP_REDIRECT_FAILED
+
+std::string SecondsText(uint64_t ms) {
+  if (ms % 1000 == 0) return fmt::format("{} s", ms / 1000);
+  return fmt::format("{:.1f} s", static_cast<double>(ms) / 1000.0);
+}
+
+bool Succeeded(uint32_t status) { return status >= 200 && status < 300; }
+
+}  // namespace
 
 HttpTransfer::HttpTransfer(std::unique_ptr<HttpConnection> connection, std::wstring_view url)
     : url(url), connection_(std::move(connection)) {}
@@ -35,6 +55,7 @@ HttpTransfer::Counts HttpTransfer::Run(bool toFile, std::wstring_view path) {
   }
   expected = 0;
   received = 0;
+  startMs_ = Clock::TickCountMs();
   Connect();
   ReadHeaders();
   ReadBody(toFile);
@@ -50,8 +71,29 @@ void HttpTransfer::Connect() {
   if (!connection_->OpenRequest(verb, parts.path + parts.extra, parts.secure)) {
     connection_->Fail("WinHttpOpenRequest failed");
   }
-  if (!connection_->SendRequest()) connection_->Fail("WinHttpSendRequest failed");
-  if (!connection_->ReceiveResponse()) connection_->Fail("WinHttpReceiveResponse failed");
+  if (!connection_->SendRequest()) Fail("WinHttpSendRequest failed", "connection", limits.connectMs);
+  if (!connection_->ReceiveResponse()) {
+    if (connection_->LastError() == kRedirectFailed && parts.secure) {
+      throw std::runtime_error(fmt::format("Refusing a redirect from https to http: {}", Text::ToUtf8(url)));
+    }
+    Fail("WinHttpReceiveResponse failed", "answer", limits.receiveMs);
+  }
+}
+
+void HttpTransfer::Fail(const std::string& message, std::string_view what, uint32_t waitMs) {
+  if (IsTimeout(connection_->LastError())) {
+    throw std::runtime_error(fmt::format("No {} within {}: {}", what, SecondsText(waitMs), Text::ToUtf8(url)));
+  }
+  connection_->Fail(message);
+}
+
+// A server that trickles its body keeps every single wait short; the whole
+// transfer is held to the time its size takes on a slow line.
+void HttpTransfer::CheckDuration() const {
+  const uint64_t limitMs =
+      limits.transferBaseMs + std::max(expected, received) * 1000 / std::max<uint64_t>(limits.slowestBytesPerSecond, 1);
+  if (Clock::TickCountMs() - startMs_ <= limitMs) return;
+  throw std::runtime_error(fmt::format("Download not finished within {}: {}", SecondsText(limitMs), Text::ToUtf8(url)));
 }
 
 void HttpTransfer::ReadHeaders() {
@@ -70,32 +112,36 @@ void HttpTransfer::ReadBody(bool toFile) {
     body.clear();
     if (expected != 0 && expected > body.capacity()) body.reserve(expected);
   }
+  const std::string narrowUrl = Text::ToUtf8(url);
+  const FileSizeRule rule = Succeeded(status) ? fileSize : FileSizeRule{};
+  if (toFile) rule.CheckAnnounced(expected, narrowUrl);
   for (;;) {
     uint32_t available = 0;
-    if (!connection_->QueryDataAvailable(available)) connection_->Fail("WinHttpQueryDataAvailable failed");
+    if (!connection_->QueryDataAvailable(available)) {
+      Fail("WinHttpQueryDataAvailable failed", "data", limits.receiveMs);
+    }
     if (available == 0) break;
     if (!toFile && body.size() + available > memoryLimit) ThrowTooLarge();
+    if (toFile) rule.CheckReceived(received + available, narrowUrl);
     const size_t offset = toFile ? 0 : body.size();
     body.resize(offset + available);
     uint32_t read = 0;
-    if (!connection_->ReadData(body.data() + offset, available, read)) connection_->Fail("WinHttpReadData failed");
+    if (!connection_->ReadData(body.data() + offset, available, read)) {
+      Fail("WinHttpReadData failed", "data", limits.receiveMs);
+    }
     body.resize(offset + read);
     const uint8_t* chunk = body.data() + offset;
     if (toFile) output_->Write(chunk, read);
     if (sink) sink(chunk, read);
     received += read;
     if (progress) progress();
+    CheckDuration();
   }
+  if (toFile) rule.CheckComplete(received, narrowUrl);
 }
 
 void HttpTransfer::ThrowTooLarge() const {
-  std::string limit = fmt::format("{} bytes", memoryLimit);
-  if (memoryLimit % (1 << 20) == 0) {
-    limit = fmt::format("{} MiB", memoryLimit >> 20);
-  } else if (memoryLimit % 1024 == 0) {
-    limit = fmt::format("{} KiB", memoryLimit >> 10);
-  }
-  throw std::runtime_error(fmt::format("{} is larger than {}", limitedBody, limit));
+  throw std::runtime_error(fmt::format("{} is larger than {}", limitedBody, SizeText(memoryLimit)));
 }
 
 void HttpTransfer::CleanUp() {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/file_size_rule.h"
+#include "net/http.h"
 #include "net/http_connection.h"
 #include "net/http_headers.h"
 
@@ -42,16 +44,26 @@ class HttpTransfer {
   // error that a larger one ends with.
   uint64_t memoryLimit = UINT64_MAX;
   std::string limitedBody = "Response";
+  // File mode: the size rule of a response with a 2xx status (any other
+  // response body is held to the general limit).
+  FileSizeRule fileSize;
+  // The waits of the WinHTTP steps (set on the session) and the limit of the
+  // whole transfer.
+  HttpLimits limits;
 
  private:
   void Connect();
   void ReadHeaders();
   void ReadBody(bool toFile);
+  // Throws the last call's failure; a time-out as "No {what} within {wait}: {url}".
+  void Fail(const std::string& message, std::string_view what, uint32_t waitMs);
+  void CheckDuration() const;
   void CleanUp();
   [[noreturn]] void ThrowTooLarge() const;
 
   std::unique_ptr<HttpConnection> connection_;
   std::unique_ptr<OutputFile> output_;
+  uint64_t startMs_ = 0;
 };
 
 }  // namespace Platform

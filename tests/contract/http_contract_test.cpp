@@ -70,15 +70,16 @@ TEST_F(HttpContract, OutputFileThatCannotBeOpenedFailsBeforeTheDownload) {
   EXPECT_EQ(thrown.code, 3);  // ERROR_PATH_NOT_FOUND
 }
 
-// The path buffer holds 256 characters with the terminator: a path of 255
-// reaches the server, one of 256 does not. The description after the colon
-// is the system's.
-TEST_F(HttpContract, UrlsThatCannotBeUsedFailWithTheirOwnMessages) {
+// No part of a URL is copied into a fixed buffer: a 4 KiB query string (as
+// signed CDN addresses carry) and a long path reach the server. The
+// description after the colon is the system's.
+TEST_F(HttpContract, UrlsOfAnyLengthReachTheServerAndBadOnesFailWithTheirOwnMessages) {
   EXPECT_EQ(CatchError([] { Request(L"")->Start(); }).text, "Blank URL.");
+  auto signedUrl = Request(Side::UrlOf(Side::Served::Whole) + L"?signature=" + std::wstring(4096, L'q'));
+  signedUrl->Start();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(signedUrl->Data()), signedUrl->Size()), Side::ServedFile());
   const std::wstring server = Side::ServerBase();
-  EXPECT_EQ(CatchError([&] { Request(server + L"/" + std::wstring(254, L'p'))->Start(); }).text, "HTTP error 404");
-  const ThrownError crack = CatchError([&] { Request(server + L"/" + std::wstring(255, L'p'))->Start(); });
-  EXPECT_TRUE(crack.StartsWith("WinHttpCrackUrl failed: ")) << crack.text;
+  EXPECT_EQ(CatchError([&] { Request(server + L"/" + std::wstring(1000, L'p'))->Start(); }).text, "HTTP error 404");
   const ThrownError refused = CatchError([] { Request(Side::UrlOf(Side::Served::Refused))->Start(); });
   EXPECT_TRUE(refused.StartsWith("WinHttpSendRequest failed: ")) << refused.text;
   EXPECT_EQ(refused.code, 12029);  // ERROR_WINHTTP_CANNOT_CONNECT

@@ -20,7 +20,6 @@
 namespace Double::Http {
 namespace {
 
-constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kUnrecognizedScheme = 12006;
 constexpr uint32_t kChunk = 8192;  // what WinHTTP hands out per read over http
 
@@ -88,11 +87,8 @@ class MemoryConnection : public Platform::HttpConnection {
     parts.path = object.substr(0, query);
     parts.extra = query == std::wstring_view::npos ? std::wstring_view{} : object.substr(query);
     if (parts.path.empty()) parts.path = L"/";
-    // The same fixed buffers as the WinHTTP call: host 64, path and query 256.
-    if (parts.host.size() >= 64 || parts.path.size() >= 256 || parts.extra.size() >= 256) {
-      return Error(kInsufficientBuffer);
-    }
-    url_ = url;
+    // Answered by path, as a file server does: the query does not count.
+    url_ = url.substr(0, url.size() - parts.extra.size());
     return true;
   }
   bool Connect(const Platform::UrlParts&) override {
@@ -150,6 +146,7 @@ class MemoryConnection : public Platform::HttpConnection {
     offset_ = available_ = 0;
   }
   bool IsConnected() const override { return connected_; }
+  uint32_t LastError() const override { return error_; }
   [[noreturn]] void Fail(const std::string& message) override { Errors::ThrowSystem(error_, message); }
   std::unique_ptr<Platform::OutputFile> OpenOutputFile(std::wstring_view path) override {
     const std::wstring name(path);
@@ -203,9 +200,11 @@ int RequestCount(const std::wstring& url) {
 
 namespace Platform {
 
-std::shared_ptr<HttpSession> HttpSession::Create() { return std::make_shared<HttpSession>(); }
+std::shared_ptr<HttpSession> HttpSession::Create(const HttpLimits& limits) {
+  return std::make_shared<HttpSession>(limits);
+}
 
-HttpSession::HttpSession() {
+HttpSession::HttpSession(const HttpLimits& limits) : limits_(limits) {
   if (auto error = Double::TakeFault("WinHttpOpen")) {
     Errors::ThrowSystem(*error, "WinHttpOpen failed when opening session");
   }

@@ -18,7 +18,7 @@ sys.path.insert(0, str(HERE))
 from machine import Machine, INSTALL, LEGACY, PRODUCT_KEY  # noqa: E402
 from product import Product, APP_VERSION, LEGACY as LEGACY_EXE  # noqa: E402
 from scenarios import SCENARIOS, HARNESS_SCENARIOS, PLANTED_DLLS  # noqa: E402
-from server import LocalServer, ca_certificate  # noqa: E402
+from server import ForwardProxy, LocalServer, ca_certificate  # noqa: E402
 
 SETUP_COPY = "C:\\valdrix-e2e\\Valdrix.Setup.exe"
 ELSEWHERE = "C:\\valdrix-e2e\\elsewhere\\"
@@ -50,6 +50,7 @@ class Suite:
         self.product = Product(self.work, Path(args.host_build).resolve(), Path(args.build).resolve(),
                                "https://localhost:8443")
         self.server = None
+        self.proxy = None
         self.run_env = {}  # what the setup's runs get beyond the machine's environment
         self.wine_loads = set()  # planted DLLs that Wine loads into any program
 
@@ -77,6 +78,7 @@ class Suite:
             shutil.copy2(built, setup)
 
     def finish(self):
+        self.stop_proxy()
         if self.server:
             self.server.stop()
         self.machine.kill_product_processes()
@@ -168,6 +170,9 @@ class Suite:
             m.start_client()
         elif kind == "run_elsewhere":
             self.run_elsewhere(rest[0])
+        elif kind == "machine_proxy":
+            self.proxy = ForwardProxy(m, self.work / "proxy.log")
+            self.proxy.start()
         elif kind == "plant_dlls":
             self.plant_dlls()
         elif kind == "small_drive":
@@ -176,6 +181,11 @@ class Suite:
             m.resize_small_drive(self.work / "small-drive", rest[0])
         else:
             raise Failure(f"unknown given step {kind}")
+
+    def stop_proxy(self):
+        if self.proxy:
+            self.proxy.stop()
+            self.proxy = None
 
     def plant_dlls(self):
         """The setup in the user's downloads folder beside the recording DLL under
@@ -367,6 +377,11 @@ class Suite:
         for key, value in flags.items():
             if key in expect:
                 want(value == expect[key], f"{key} is {value}, expected {expect[key]}")
+        if "proxied" in expect:
+            tunnels, passed = self.proxy.passed()
+            served = [f"{method} {path}" for method, path, _ in requests if method != "ENVELOPE"]
+            want(tunnels and sorted(passed) == sorted(served),
+                 f"through the proxy: {tunnels} {passed}; the server saw: {served}")
         if "task_runs" in expect:
             got = self.machine.task_runs()[standin_offsets["task_runs"]:]
             want(got == expect["task_runs"], f"task runs {got}, expected {expect['task_runs']}")
@@ -500,6 +515,7 @@ class Suite:
     def run_scenario(self, scenario):
         """Resets the machine, then runs the scenario's phase and each phase in
         its "next" list on the state the previous one left."""
+        self.stop_proxy()
         self.machine.reset()
         self.product.keyed = scenario.get("keyed", False)
         self.run_env, self.wine_loads = {}, set()

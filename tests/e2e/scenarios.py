@@ -37,6 +37,8 @@ given steps:
                                      WTS_CONNECTSTATE_CLASS; Active and Disconnected ones have a user
                                      unless named, others none); none unless given
   ("start_client",)                  start the installed client as a user would (Wine puts it in session 1)
+  ("machine_proxy",)                 the machine's WinHTTP proxy (as `netsh winhttp set proxy` stores it) is a
+                                     forward proxy that opens each tunnel with the trusted test CA and logs it
   ("plant_dlls",)                    the setup in the user's downloads folder beside a recording DLL under
                                      each name of PLANTED_DLLS, which Wine loads native-first in the runs
                                      that follow; "from_downloads": True runs the setup from there
@@ -85,6 +87,7 @@ expect keys:
   prereq_env           {"image", "temp", "tmp"}: where every prerequisite installer of the run ran
                        from and its TEMP and TMP (the stand-in records them)
   temp_untouched       True: nothing new in the user's temporary folder but the setup log
+  proxied              True: every request the server saw came through the proxy (its log lists each one)
   link_target_empty    True: nothing was made behind the link of ("link_outbox",)
   planted_loads        "<dll> into <program> (for <module>)" for each planted DLL loaded in this run
                        beyond Wine's own (see Suite.setup_loads)
@@ -284,6 +287,13 @@ SCENARIOS = [
         "given": [("install",), ("set_value", "ConfigKey", "account")],
         "run": ["/silent", "/uninstall", "/nologin"],
         "expect": {"exit": 1, "product": "unchanged", "log": ["Config still exists"], "reports": True},
+    },
+    {
+        "name": "install_through_the_machines_proxy",
+        "about": "A company machine whose WinHTTP proxy is set: the manifest and every file come through it.",
+        "given": [("machine_proxy",)],
+        "run": ["/silent"],
+        "expect": {"exit": 0, "product": "installed", "downloads": "*", "proxied": True},
     },
     # --- a setup with built-in keys: the signed manifest and the token key ---
     {

@@ -6,6 +6,7 @@ import json
 import re
 import socket
 import ssl
+import struct
 import subprocess
 import time
 import urllib.parse
@@ -183,3 +184,38 @@ class LocalServer:
         """Messages of the breadcrumbs carried by the events received, in order."""
         return [crumb.get("message", "") for item in LocalServer._json_items(requests) if "breadcrumbs" in item
                 for crumb in item["breadcrumbs"].get("values", [])]
+
+
+class ForwardProxy:
+    """tools/forward-proxy on a loopback port, set as the machine's WinHTTP proxy the way
+    `netsh winhttp set proxy` stores it (read by WinHTTP under Wine, too)."""
+    KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"
+
+    def __init__(self, machine, log: Path, port: int = 8444):
+        self.machine, self.log, self.port = machine, log, port
+        self.process = None
+
+    def start(self):
+        self.log.write_text("")
+        self.process = subprocess.Popen([str(ROOT / "tools" / "forward-proxy"), "--port", str(self.port), "--ca-dir",
+                                         str(ca_folder()), "--log", str(self.log)], stdin=subprocess.DEVNULL)
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        proxy = f"127.0.0.1:{self.port}".encode()
+        settings = struct.pack("<IIII", 0x18, 0, 3, len(proxy)) + proxy + struct.pack("<I", 0)
+        self.machine.reg_add(self.KEY, "WinHttpSettings", settings.hex(), "REG_BINARY")
+
+    def stop(self):
+        self.machine.reg_delete(self.KEY, "WinHttpSettings")
+        self.process.terminate()
+        self.process.wait()
+
+    def passed(self):
+        """The tunnels ("CONNECT host:port") and the "<method> <path>" of each request through them."""
+        lines = self.log.read_text().splitlines()
+        return [line for line in lines if line.startswith("CONNECT ")], [line for line in lines
+                                                                          if not line.startswith("CONNECT ")]

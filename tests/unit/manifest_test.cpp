@@ -46,7 +46,7 @@ TEST(Manifest, FullDocumentInOrderWithUnknownKeysIgnored) {
     "version": 3, "app_version": "2.1.0", "extra": {"x": 1},
     "prereqs": [{"file": "vc.exe", "id": "VC", "name": "Runtime \u00e9", "url": "https://h/vc.exe",
                  "sha256": "ab", "params": "/q", "params-repair": "/repair", "archs": ["x64", 7, "arm64"], "z": 0}],
-    "files": [{"path": "bin\\a.dll", "version": "1760000000", "url": "https://h/a", "sha256": "cd"},
+    "files": [{"path": "bin\\a.dll", "version": "1760000000", "url": "https://h/a", "sha256": "cd", "size": 12},
               {"path": "b.txt", "version": "abc"}, {"path": "c.txt"}, {"path": "d", "version": "  -12x"}],
     "zips": [{"url": "https://h/z.zip"}, {}]})");
   EXPECT_EQ(manifest.version, 3);
@@ -60,6 +60,8 @@ TEST(Manifest, FullDocumentInOrderWithUnknownKeysIgnored) {
   ASSERT_EQ(manifest.files.size(), 4u);
   EXPECT_EQ(manifest.files[0].path, L"bin\\a.dll");
   EXPECT_EQ(manifest.files[0].version, 1760000000);
+  EXPECT_EQ(manifest.files[0].size, 12u);
+  EXPECT_FALSE(manifest.files[1].size);
   EXPECT_EQ(manifest.files[1].version, 0);
   EXPECT_EQ(manifest.files[2].version, 0);
   EXPECT_EQ(manifest.files[2].url, L"");
@@ -112,16 +114,21 @@ TEST(Manifest, PathsThatLeaveTheirFolderAreRefused) {
             0u);
   EXPECT_EQ(ParseError(R"({"version": 1, "files": [{"path": "bin\\sub\\a..b.dll"}, {"path": "x/y.txt"}]})"),
             "(parsed)");
+  for (const char* size : {"-1", "\"12\"", "1.5"}) {
+    EXPECT_EQ(ParseError(std::string(R"({"version": 1, "files": [{"path": "a", "size": )") + size + "}]}"),
+              "\"a\" has a size that is not a number of bytes");
+  }
 }
 
 TEST_F(ManifestLoadTest, LoadReportsStatusAndCountAndWrapsFailures) {
-  Double::Http::Serve(ManifestUrl(), {200, R"({"version": 3, "files": [{"path": "a"}, {"path": "b"}]})"});
+  Double::Http::Serve(ManifestUrl(), {200, R"({"version": 3, "files": [{"path": "a", "size": 5}, {"path": "b"}]})"});
   Setup::Context context;
   std::vector<std::wstring> statuses;
   context.onStatus = [&](std::wstring_view text) { statuses.emplace_back(text); };
   EXPECT_EQ(LoadError(context), "(loaded)");
   EXPECT_EQ(statuses, std::vector<std::wstring>{L"Downloading manifest.."});
   EXPECT_TRUE(HasLogLine("INFO|Manifest loaded (2 files)"));
+  EXPECT_FALSE(context.manifest.files[0].size) << "nothing vouches for the size of a manifest without a statement";
   EXPECT_EQ(ManifestUrl(), L"https://localhost:8443/update/v2/windows.json");
 
   Double::Http::Serve(ManifestUrl(), {500, "oops"});

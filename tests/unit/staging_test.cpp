@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -12,6 +13,7 @@
 #include "double/processes.h"
 #include "double/registry.h"
 #include "support/download_checks.h"
+#include "support/error_text.h"
 
 namespace {
 
@@ -223,6 +225,34 @@ TEST_F(StagingTest, StagedFileIsDeletedWhenItsDigestFails) {
       FailureText<std::runtime_error>([&] { StageFile(context_, Platform::HttpSession::Create(), file, target); }),
       "Downloaded file did not match checksum");
   EXPECT_FALSE(Double::Files::IsFile(target + L".tmp"));
+}
+
+// Without a signed size a download may hold up to 3 GiB; with one, exactly
+// that size. A wrong "Content-Length" stops it before anything is written, a
+// longer body while it is written, a shorter one at its end; the staged file
+// goes each time.
+TEST_F(StagingTest, StagedFileIsHeldToItsSignedSizeOrTheGeneralLimit) {
+  const std::wstring target = L"C:\\Program Files\\Valdrix\\a.dll";
+  ManifestFile file{L"a.dll", 1, L"https://h/a.dll", Sha("good")};
+  const std::string signedSize = "Download does not match its signed size of 4 bytes: https://h/a.dll";
+  const Double::Http::Response good{200, "good"}, longer{200, "good!"};
+  Double::Http::Response huge = good, unsized = longer, unsizedShort{200, "goo"};
+  huge.announcedLength = (int64_t{3} << 30) + 1;
+  unsized.sendContentLength = unsizedShort.sendContentLength = false;
+  struct Case {
+    std::optional<uint64_t> size;
+    const Double::Http::Response* response;
+    std::string error;
+  };
+  for (const Case& c :
+       {Case{std::nullopt, &good, ""}, Case{4, &good, ""},
+        Case{std::nullopt, &huge, "Download is larger than 3 GiB: https://h/a.dll"}, Case{4, &longer, signedSize},
+        Case{4, &unsized, signedSize}, Case{4, &unsizedShort, signedSize}}) {
+    file.size = c.size;
+    Double::Http::Serve(file.url, *c.response);
+    EXPECT_EQ(CatchError([&] { StageFile(context_, Platform::HttpSession::Create(), file, target); }).text, c.error);
+    EXPECT_EQ(Double::Files::IsFile(target + L".tmp"), c.error.empty()) << c.error;
+  }
 }
 
 TEST_F(StagingTest, CommitMovesAndRetriesFiveTimes) {

@@ -26,6 +26,7 @@
 #include "net/progress_request.h"
 #include "staging/staging.h"
 #include "support/download_checks.h"
+#include "support/error_text.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -133,4 +134,41 @@ TEST_F(HttpServerTest, TargetHeldWithoutSharingIsTriedFiveTimes) {
     EXPECT_NE(log.find(line), std::string::npos) << log;
   }
   EXPECT_EQ(log.find("attempt 6"), std::string::npos);
+}
+
+// A body that trickles keeps every single wait short and is held to the limit
+// of the whole transfer; one that stalls ends at the receive wait. (Short
+// limits here; see HttpLimits for the real ones.)
+TEST_F(HttpServerTest, TricklingAndStalledBodiesEndAtTheirLimitsNamingTheUrl) {
+  Platform::HttpLimits limits;
+  limits.receiveMs = 1000;
+  limits.transferBaseMs = 2000;
+  limits.slowestBytesPerSecond = 1 << 30;
+  for (const auto& [path, message] : {std::pair{L"/files/trickle.bin", "Download not finished within 2 s: "},
+                                      std::pair{L"/files/stall.bin", "No data within 1 s: "}}) {
+    const std::wstring url = server_ + path;
+    auto request = Platform::CreateHttpRequest(Platform::HttpSession::Create(limits), url);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(CatchError([&] { request->StartToFile(folder_.Path(L"t.bin")); }).text, message + Text::ToUtf8(url));
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+  }
+}
+
+// Beyond its signed size a download stops, by its "Content-Length" before
+// anything is written or (sent without one) while it is written, and the
+// staged file goes.
+TEST_F(HttpServerTest, OversizedDownloadStopsAndLeavesNoStagedFile) {
+  Setup::Context context;
+  for (const wchar_t* path : {L"/files/a.bin", L"/files/chunk.bin"}) {
+    const ManifestFile file{L"a.bin", 1, server_ + path, L"", 100000};
+    const std::wstring target = folder_.Path(L"a.bin");
+    EXPECT_EQ(CatchError([&] { StageFile(context, Platform::HttpSession::Create(), file, target); }).text,
+              "Download does not match its signed size of 100000 bytes: " + Text::ToUtf8(file.url));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(target + L".tmp")));
+  }
+}
+
+TEST_F(HttpServerTest, RedirectFromHttpsToHttpIsRefusedByName) {
+  EXPECT_EQ(CatchError([&] { Download(L"/to-http", folder_.Path(L"r.bin")); }).text,
+            "Refusing a redirect from https to http: " + Text::ToUtf8(server_) + "/to-http");
 }

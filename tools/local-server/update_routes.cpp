@@ -5,7 +5,8 @@
 // modes: "chunked" (no Content-Length), "lowercase" (header "content-length"),
 // "blanks" (Content-Length with blanks around the digits), "redirect", "cut"
 // (announces the whole size, sends half, closes cleanly), "slow" (announces
-// the size, then sends 4 KiB chunks with pauses).
+// the size, then sends 4 KiB chunks with pauses), "trickle" (announces the
+// size, then sends one byte every "pause_ms", default 500).
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -23,6 +24,7 @@ struct Behaviour {
   int status = 200;
   std::string mode;
   std::string location;
+  int pauseMs = 500;
 };
 
 Behaviour BehaviourFor(const Options& options, const std::string& path) {
@@ -36,6 +38,7 @@ Behaviour BehaviourFor(const Options& options, const std::string& path) {
   behaviour.status = entry.value("status", 200);
   behaviour.mode = entry.value("mode", "");
   behaviour.location = entry.value("location", "");
+  behaviour.pauseMs = entry.value("pause_ms", 500);
   return behaviour;
 }
 
@@ -92,11 +95,13 @@ void Serve(const Options& options, const httplib::Request& request, httplib::Res
     // without an error, short of the size announced.
     const size_t limit = behaviour.mode == "cut" ? size / 2 : size;
     const bool slow = behaviour.mode == "slow";
-    const size_t chunk = slow ? 4096 : kChunk;
+    const bool trickle = behaviour.mode == "trickle";
+    const size_t chunk = trickle ? 1 : slow ? 4096 : kChunk;
+    const auto pause = std::chrono::milliseconds(trickle ? behaviour.pauseMs : slow ? 20 : 0);
     auto stream = std::make_shared<std::ifstream>(file, std::ios::binary);
     response.set_content_provider(size, type, [=](size_t offset, size_t length, httplib::DataSink& sink) {
       if (offset >= limit) return false;
-      if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (pause.count() > 0) std::this_thread::sleep_for(pause);
       std::string buffer(std::min({length, limit - offset, chunk}), '\0');
       stream->seekg(static_cast<std::streamoff>(offset));
       stream->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));

@@ -124,6 +124,7 @@ json ReadPrereqs(const fs::path& description, const std::string& baseUrl) {
                    {"name", StringField(entry, "name", where)},
                    {"url", entry.value("url", fmt::format("{}/{}/{}", baseUrl, kPrereqFolder, UrlPath(file)))},
                    {"sha256", FileSha256(installer)},
+                   {"size", fs::file_size(installer)},
                    {"params", entry.value("params", "")},
                    {"params-repair", entry.value("params-repair", "")},
                    {"archs", entry.value("archs", json::array({"x64"}))}};
@@ -145,7 +146,7 @@ void CheckWithSetupReader(const json& manifest) {
   for (size_t i = 0; i < files.size(); ++i) {
     const ManifestFile& file = parsed.files[i];
     if (Text::ToUtf8(file.path) != files[i]["path"] || Text::ToUtf8(file.url) != files[i]["url"] ||
-        Text::ToUtf8(file.sha256) != files[i]["sha256"] ||
+        Text::ToUtf8(file.sha256) != files[i]["sha256"] || file.size != files[i]["size"].get<uint64_t>() ||
         std::to_string(file.version) != files[i]["version"].get<std::string>())
       throw std::runtime_error(fmt::format("the setup reads files[{}] differently", i));
   }
@@ -195,6 +196,7 @@ json BuildManifest(const ManifestOptions& options) {
     files.push_back({{"path", path},
                      {"url", base + "/" + UrlPath(path)},
                      {"sha256", FileSha256(file)},
+                     {"size", fs::file_size(file)},
                      {"version", std::to_string(ModificationTime(file))}});
   }
   json manifest = {{"version", 1}, {"app_version", options.appVersion}};

@@ -72,29 +72,28 @@ bool WinHttpConnection::Check(BOOL result) {
   return result != FALSE;
 }
 
+// Pointer mode: every part is handed back as a range of the URL itself, so
+// no part is too long (signed CDN URLs carry kilobytes of query).
 bool WinHttpConnection::CrackUrl(std::wstring_view url, UrlParts& parts) {
-  wchar_t scheme[16], host[64], user[64], password[64], path[256], extra[256];
+  constexpr DWORD kPointTo = static_cast<DWORD>(-1);
   URL_COMPONENTS components{};
   components.dwStructSize = sizeof(components);
-  components.lpszScheme = scheme;
-  components.dwSchemeLength = std::size(scheme);
-  components.lpszHostName = host;
-  components.dwHostNameLength = std::size(host);
-  components.lpszUserName = user;
-  components.dwUserNameLength = std::size(user);
-  components.lpszPassword = password;
-  components.dwPasswordLength = std::size(password);
-  components.lpszUrlPath = path;
-  components.dwUrlPathLength = std::size(path);
-  components.lpszExtraInfo = extra;
-  components.dwExtraInfoLength = std::size(extra);
+  components.dwSchemeLength = kPointTo;
+  components.dwHostNameLength = kPointTo;
+  components.dwUserNameLength = kPointTo;
+  components.dwPasswordLength = kPointTo;
+  components.dwUrlPathLength = kPointTo;
+  components.dwExtraInfoLength = kPointTo;
   const std::wstring text(url);
-  if (!Check(WinHttpCrackUrl(text.c_str(), 0, 0, &components))) return false;
-  parts.scheme.assign(scheme, components.dwSchemeLength);
-  parts.host.assign(host, components.dwHostNameLength);
+  if (!Check(WinHttpCrackUrl(text.c_str(), static_cast<DWORD>(text.size()), 0, &components))) return false;
+  const auto part = [](const wchar_t* start, DWORD length) {
+    return start == nullptr ? std::wstring() : std::wstring(start, length);
+  };
+  parts.scheme = part(components.lpszScheme, components.dwSchemeLength);
+  parts.host = part(components.lpszHostName, components.dwHostNameLength);
   parts.port = components.nPort;
-  parts.path.assign(path, components.dwUrlPathLength);
-  parts.extra.assign(extra, components.dwExtraInfoLength);
+  parts.path = part(components.lpszUrlPath, components.dwUrlPathLength);
+  parts.extra = part(components.lpszExtraInfo, components.dwExtraInfoLength);
   parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
   return true;
 }

@@ -24,6 +24,7 @@ class WinHttpConnection : public HttpConnection {
   bool ReadData(uint8_t* buffer, uint32_t size, uint32_t& read) override;
   void Close() override;
   bool IsConnected() const override { return connection_ != nullptr; }
+  uint32_t LastError() const override { return error_; }
   [[noreturn]] void Fail(const std::string& message) override;
   std::unique_ptr<OutputFile> OpenOutputFile(std::wstring_view path) override;
 

@@ -2,10 +2,13 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "app/text.h"
+#include "net/http.h"
+#include "net/win/proxy.h"
 #include "reporting/transport.h"
 #include "system/delay_load.h"
 
@@ -45,11 +48,17 @@ PostResult Post(const std::wstring& url, const std::string& authHeader, const st
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
 
+  // The machine's proxy, as for downloads, and the downloads' waits unless
+  // the caller has less time.
   Internet session(
-      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+      WinHttpOpen(kUserAgent, Platform::ProxyAccessType(), WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return {};
-  const int timeout = static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs);
-  if (!WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout)) return {};
+  const Platform::HttpLimits limits;
+  const auto wait = [timeoutMs](uint32_t ms) { return static_cast<int>(std::min({timeoutMs, ms, 0x7FFFFFFFu})); };
+  if (!WinHttpSetTimeouts(session.get(), wait(limits.resolveMs), wait(limits.connectMs), wait(limits.sendMs),
+                          wait(limits.receiveMs))) {
+    return {};
+  }
   Internet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return {};
   const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
