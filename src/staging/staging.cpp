@@ -89,28 +89,17 @@ std::wstring InstallerTempFolder(const std::wstring& installerPath) {
 // any failure the file is deleted, so nothing half-written or unverified
 // stays behind.
 void DownloadVerified(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
-<<<<<<< HEAD
-                      std::wstring_view url, std::wstring_view sha256, const std::wstring& path,
-                      std::optional<int64_t> stamp) {
+                      std::wstring_view url, std::wstring_view sha256, std::optional<uint64_t> size,
+                      const std::wstring& path, std::optional<int64_t> stamp) {
   try {
     {
       // The request owns the output file: it is closed before any deletion.
       const auto request = Setup::ProgressReportingGetRequest(context, session, url);
+      request->ExpectFileSize(size);
       request->StartToFile(path);
       if (!sha256.empty() && !VerifyChecksum(*request, sha256)) {
         throw std::runtime_error("Downloaded file did not match checksum");
       }
-=======
-                      std::wstring_view url, std::wstring_view sha256, std::optional<uint64_t> size,
-                      const std::wstring& path) {
-  try {
-    // The request owns the output file: it is closed before any deletion.
-    const auto request = Setup::ProgressReportingGetRequest(context, session, url);
-    request->ExpectFileSize(size);
-    request->StartToFile(path);
-    if (!sha256.empty() && !VerifyChecksum(*request, sha256)) {
-      throw std::runtime_error("Downloaded file did not match checksum");
->>>>>>> issue-31
     }
     FlushFile(path, stamp);
   } catch (...) {
@@ -147,13 +136,8 @@ HeldFile DownloadPrerequisite(const Prerequisite& prerequisite, Setup::Context& 
   // verified: a failed download never passes for the installer next time.
   const std::wstring partial = path + kPartialSuffix;
   RemoveLeftover(partial);
-<<<<<<< HEAD
-  DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, partial,
-                   std::nullopt);
-=======
   DownloadVerified(context, Platform::HttpSession::Create(), prerequisite.url, prerequisite.sha256, prerequisite.size,
-                   partial);
->>>>>>> issue-31
+                   partial, std::nullopt);
   if (const uint32_t error = MoveFileWithFlags(partial, path, kMoveReplaceExisting | kMoveWriteThrough)) {
     RemoveLeftover(partial);
     Errors::ThrowSystem(error, fmt::format("Unable to move temporary file \"{}\" to \"{}\"", Text::ToUtf8(partial),
@@ -221,11 +205,7 @@ void ImportInstalledPrerequisites(std::wstring_view installPath) {
 PendingMove StageFile(Setup::Context& context, const std::shared_ptr<Platform::HttpSession>& session,
                       const ManifestFile& file, std::wstring_view finalPath) {
   PendingMove move{std::wstring(finalPath) + L".tmp", std::wstring(finalPath), file.version};
-<<<<<<< HEAD
-  DownloadVerified(context, session, file.url, file.sha256, move.temporaryPath, file.version);
-=======
-  DownloadVerified(context, session, file.url, file.sha256, file.size, move.temporaryPath);
->>>>>>> issue-31
+  DownloadVerified(context, session, file.url, file.sha256, file.size, move.temporaryPath, file.version);
   return move;
 }
 
