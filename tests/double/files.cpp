@@ -354,6 +354,16 @@ uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destinati
   return result(0);
 }
 
+uint64_t FolderSizeBytes(std::wstring_view folder) {
+  std::lock_guard guard(S().lock);
+  const std::wstring key = PathKey(folder);
+  uint64_t total = 0;
+  for (const auto& [k, node] : S().nodes) {
+    if (!node.directory && Double::IsWithin(k, key) && k != key) total += node.bytes.size();
+  }
+  return total;
+}
+
 int DeleteDirectoryTree(std::wstring_view folder) {
   std::lock_guard guard(S().lock);
   if (auto error = Double::TakeFault("DeleteDirectoryTree")) return static_cast<int>(*error);

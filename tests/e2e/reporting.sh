@@ -93,4 +93,12 @@ check "the next start sends the crash with its minidump" \
    and envelopes[0]['items'][1]['starts_with'] == 'MDMP' and envelopes[0]['items'][1]['size'] > 1000
    and not [f for f in files if f.startswith('crash-')]"
 
+clear_received
+set +e
+run_fixture overflow; code=$?
+set -e
+check "a stack overflow leaves a minidump and its event too" \
+  "$code != 0 and any(f.startswith('crash-C00000FD-') and f.endswith('.dmp') for f in files)
+   and any(f.startswith('crash-C00000FD-') and f.endswith('.json') for f in files)"
+
 exit $((failures > 0))

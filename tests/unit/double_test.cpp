@@ -98,6 +98,8 @@ TEST_F(DoubleScmTest, StopPendingServiceKeepsItsCheckPointAndEndsWhenItsProcessI
   ASSERT_TRUE(ScmApi::QueryStatus(service, status));
   EXPECT_EQ(ScmApi::kStopPending, status.currentState);
   EXPECT_EQ(0u, status.checkPoint);
+  uint32_t error = 0;  // SYSTEM's process ends only with the debug privilege on
+  ASSERT_EQ(PrivilegeChange::Done, SetDebugPrivilege(true, error));
   EXPECT_EQ(1, StopProcessesByName(L"Valdrix.Desktop.Service.exe"));
   ASSERT_TRUE(ScmApi::QueryStatus(service, status));
   EXPECT_EQ(ScmApi::kStopped, status.currentState);

@@ -24,25 +24,29 @@ struct Recorded {
   std::vector<std::string> arguments;
 };
 
-// Sets the child's instructions in this process's environment, which the
-// children inherit, and clears them again.
+// Writes the child's instructions beside it (it gets the machine's
+// environment, not this process's), with a variable of this process's own
+// that must not reach it, and clears them again.
 class ChildEnvironment {
  public:
-  ChildEnvironment(const std::wstring& record, bool sleep) {
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_RECORD", record.empty() ? nullptr : record.c_str());
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_SLEEP", sleep ? L"1" : nullptr);
+  explicit ChildEnvironment(const std::wstring& record, uint32_t exitCode = 7) {
+    EXPECT_TRUE(WriteFileBytes(
+        kSettings, fmt::format("VALDRIX_CHILD_RECORD={}\nVALDRIX_CHILD_EXIT={}\n", Text::ToUtf8(record), exitCode)));
+    SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", L"99");
   }
   ~ChildEnvironment() {
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_RECORD", nullptr);
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_SLEEP", nullptr);
+    DeleteFileW(kSettings.c_str());
     SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", nullptr);
   }
+
+ private:
+  const std::wstring kSettings = FixturePath(L"valdrix_child.env");
 };
 
 Recorded RunAndRecord(const std::function<uint32_t(const std::wstring&)>& run, uint32_t* exitCode = nullptr) {
   TempFolder folder;
   const std::wstring record = folder.Path(L"record.txt");
-  ChildEnvironment environment(record, false);
+  ChildEnvironment environment(record);
   const uint32_t code = run(FixturePath(kChildName));
   if (exitCode) *exitCode = code;
   std::string bytes;
@@ -57,10 +61,13 @@ Recorded RunAndRecord(const std::function<uint32_t(const std::wstring&)>& run, u
   return recorded;
 }
 
-TEST(RunProcess, EmptyArgumentStringGivesTheChildNoArguments) {
+// The path is quoted even alone: unquoted, "C:\Program Files\..." would
+// reach the child split at its blank.
+TEST(RunProcess, EmptyArgumentStringGivesTheChildOnlyItsQuotedPath) {
   uint32_t exitCode = 0;
   const Recorded recorded = RunAndRecord([](const std::wstring& exe) { return RunProcess(exe, L"", true); }, &exitCode);
   EXPECT_EQ(recorded.count, 1) << recorded.commandLine;
+  EXPECT_EQ(recorded.commandLine, fmt::format("\"{}\"", Text::ToUtf8(FixturePath(kChildName))));
   EXPECT_EQ(exitCode, 7u);
 }
 
@@ -72,9 +79,10 @@ TEST(RunProcess, ArgumentStringFollowsTheQuotedExecutablePath) {
   EXPECT_THAT(recorded.arguments, testing::ElementsAre("/silent", "/uninstall"));
 }
 
+// The exit code is the child's, and this process's own VALDRIX_CHILD_EXIT
+// (99) did not reach it.
 TEST(RunProcess, ReturnsTheExitCodeOfTheFinishedChild) {
-  ChildEnvironment environment(L"", false);
-  SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", L"1641");
+  ChildEnvironment environment(L"", 1641);
   EXPECT_EQ(RunProcess(FixturePath(kChildName), L"", true), 1641u);
 }
 
@@ -88,7 +96,7 @@ TEST(RunProcessWithArguments, ChildSeesEveryArgumentUnchanged) {
               testing::ElementsAre("plain", "with blank", "say \"hi\"", "C:\\Program Files\\V\\", "a\\\"b", ""));
 }
 
-TEST(RunProcessWithArguments, EmptyListGivesNoCommandLine) {
+TEST(RunProcessWithArguments, EmptyListGivesNoArguments) {
   const Recorded recorded =
       RunAndRecord([](const std::wstring& exe) { return RunProcessWithArguments(exe, {}, true); });
   EXPECT_EQ(recorded.count, 1) << recorded.commandLine;
