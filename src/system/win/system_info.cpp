@@ -1,7 +1,8 @@
 // Paths of the running setup, shell folders, privileges and system probes.
+#include <windows.h>
+// shellapi.h and shlobj.h need the types of windows.h first.
 #include <shellapi.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <string>
 
