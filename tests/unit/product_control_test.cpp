@@ -54,15 +54,12 @@ TEST_F(ProductControlTest, DebugPrivilegeIsOnOnlyWhileStoppingAndItsAbsenceOnlyW
   EXPECT_FALSE(Double::Processes::IsAlive(service));
   EXPECT_FALSE(Double::System::DebugPrivilegeEnabled());
 
-  const uint32_t again = Double::Processes::Start(L"Valdrix.Desktop.Service.exe", 0);
   Double::System::SetDebugPrivilegeHeld(false);
+  Double::Processes::Start(L"Valdrix.Desktop.Service.exe", 0);
   StopProduct(context);
-  EXPECT_TRUE(Double::Processes::IsAlive(again));
+  EXPECT_EQ(1, Double::Processes::CountRunning(L"Valdrix.Desktop.Service.exe"));
   EXPECT_TRUE(
       HasLogLine("WARNING|Debug privilege is not held by this account; processes of other accounts may not stop"));
-  Double::InjectFault("SetDebugPrivilege", 5);
-  StopProduct(context);
-  EXPECT_TRUE(HasLogLine("WARNING|Unable to grant debug privilege: error 5"));
 }
 
 TEST_F(ProductControlTest, InteractiveRunStartsOneClientThroughTheLogonTaskInItsOwnSession) {

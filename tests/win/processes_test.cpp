@@ -24,23 +24,29 @@ struct Recorded {
   std::vector<std::string> arguments;
 };
 
-// Writes the child's instructions beside it (it gets the machine's
-// environment, not this process's), with a variable of this process's own
-// that must not reach it, and clears them again.
+// The child gets the machine's environment, not this process's: its
+// instructions are machine variables (the prefix's registry), and a
+// variable of this process's own must not reach it.
 class ChildEnvironment {
  public:
-  explicit ChildEnvironment(const std::wstring& record, uint32_t exitCode = 7) {
-    EXPECT_TRUE(WriteFileBytes(
-        kSettings, fmt::format("VALDRIX_CHILD_RECORD={}\nVALDRIX_CHILD_EXIT={}\n", Text::ToUtf8(record), exitCode)));
+  explicit ChildEnvironment(const std::wstring& record, const std::wstring& exitCode = L"7") {
+    Set(L"VALDRIX_CHILD_RECORD", record);
+    Set(L"VALDRIX_CHILD_EXIT", exitCode);
     SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", L"99");
   }
   ~ChildEnvironment() {
-    DeleteFileW(kSettings.c_str());
+    for (const wchar_t* name : {L"VALDRIX_CHILD_RECORD", L"VALDRIX_CHILD_EXIT"}) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kMachineVariables, name);
+    }
     SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", nullptr);
   }
 
  private:
-  const std::wstring kSettings = FixturePath(L"valdrix_child.env");
+  static constexpr wchar_t kMachineVariables[] = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+  static void Set(const wchar_t* name, const std::wstring& value) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kMachineVariables, name, REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
 };
 
 Recorded RunAndRecord(const std::function<uint32_t(const std::wstring&)>& run, uint32_t* exitCode = nullptr) {
@@ -82,7 +88,7 @@ TEST(RunProcess, ArgumentStringFollowsTheQuotedExecutablePath) {
 // The exit code is the child's, and this process's own VALDRIX_CHILD_EXIT
 // (99) did not reach it.
 TEST(RunProcess, ReturnsTheExitCodeOfTheFinishedChild) {
-  ChildEnvironment environment(L"", 1641);
+  ChildEnvironment environment(L"", L"1641");
   EXPECT_EQ(RunProcess(FixturePath(kChildName), L"", true), 1641u);
 }
 
