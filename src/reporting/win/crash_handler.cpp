@@ -114,8 +114,17 @@ LONG WriteCrashRecord(EXCEPTION_POINTERS* exception, DWORD threadId) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-DWORD WINAPI CrashWriter(void*) {
-  if (WaitForSingleObject(crashed, INFINITE) != WAIT_OBJECT_0) return 0;
+// Waits for a crash, or for the thread that installed the handler (the
+// entry thread) to end without the process ending: then that thread was
+// killed where no handler could run (Wine does so on a stack overflow it
+// cannot dispatch), and this thread must not keep a dead process alive.
+DWORD WINAPI CrashWriter(void* entryThread) {
+  const HANDLE waits[] = {crashed, static_cast<HANDLE>(entryThread)};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (!GetExitCodeThread(waits[1], &code) || code == 0) code = static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW);
+    ExitProcess(code);
+  }
   crashResult.store(WriteCrashRecord(crashPointers, crashThread));
   SetEvent(written);
   return 0;
@@ -164,7 +173,12 @@ void InstallCrashHandler(const std::wstring& path) {
   crashed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   // Made now, while the process is sound; it lives as long as the process.
-  HANDLE writer = crashed && written ? CreateThread(nullptr, 256 * 1024, CrashWriter, nullptr, 0, nullptr) : nullptr;
+  HANDLE entryThread = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &entryThread,
+                  SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0);
+  HANDLE writer = crashed && written && entryThread
+                      ? CreateThread(nullptr, 256 * 1024, CrashWriter, entryThread, 0, nullptr)
+                      : nullptr;
   if (!writer) return;
   CloseHandle(writer);
   SetUnhandledExceptionFilter(OnUnhandledException);
