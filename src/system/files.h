@@ -130,7 +130,8 @@ std::vector<SafeHandle> FindProcessesByName(std::wstring_view executableName);
 // letter case: a program of the same name elsewhere is not one of them.
 std::vector<SafeHandle> FindProcessesByImage(std::wstring_view imagePath);
 int32_t StopProcessesByName(std::wstring_view executableName);
-// Starts a program in its own folder as current folder, with the machine's
+// Starts a program in the folder above its own as current folder (an
+// uninstaller removes its own folder), with the machine's
 // environment (not this process's) and TEMP and TMP set to this process's
 // temporary folder. The command line is the quoted path, then a blank and
 // the argument string when there is one.

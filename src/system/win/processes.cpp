@@ -145,13 +145,15 @@ std::wstring MachineEnvironmentWithTemp(std::wstring_view tempFolder, std::wstri
   return environment;
 }
 
-// Starts the program with the machine's environment and its own folder as
-// current folder, never the caller's.
-uint32_t Run(std::wstring_view executablePath, std::wstring_view arguments, bool wait, std::wstring_view tempFolder) {
+// Starts the program with the machine's environment and, as current folder,
+// its own folder (`levelsUp` 0) or the one above it, never the caller's.
+uint32_t Run(std::wstring_view executablePath, std::wstring_view arguments, bool wait, std::wstring_view tempFolder,
+             int levelsUp) {
   const std::wstring application(executablePath);
   std::wstring commandLine = CommandLine(application, arguments);
   std::wstring environment = MachineEnvironmentWithTemp(tempFolder, application);
-  const size_t slash = application.rfind(L'\\');
+  size_t slash = application.rfind(L'\\');
+  if (levelsUp > 0 && slash != std::wstring::npos && slash > 2) slash = application.rfind(L'\\', slash - 1);
   // "C:\\" keeps its backslash; any other folder is named without one.
   const std::wstring folder =
       slash == std::wstring::npos ? std::wstring() : application.substr(0, slash == 2 ? 3 : slash);
@@ -184,11 +186,13 @@ std::wstring OwnTempFolder() {
 }  // namespace
 
 uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait) {
-  return Run(executablePath, arguments, wait, OwnTempFolder());
+  // An uninstaller removes its own folder, which it could not while that
+  // folder is its current one: it starts in the folder above (Program Files).
+  return Run(executablePath, arguments, wait, OwnTempFolder(), 1);
 }
 
 uint32_t RunInstaller(std::wstring_view executablePath, std::wstring_view arguments, std::wstring_view tempFolder) {
-  return Run(executablePath, arguments, true, tempFolder);
+  return Run(executablePath, arguments, true, tempFolder, 0);
 }
 
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
