@@ -2,9 +2,12 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
+#include <string>
 #include <tuple>
 
+#include "app/text.h"
 #include "system/files.h"
 
 namespace SetupLog {
@@ -22,10 +25,34 @@ const char* LevelName(Level level) {
   return "?";
 }
 
+// The verify task adds to the log every few minutes for as long as the
+// product is installed: past this size it becomes "<name>.1.log" (replacing
+// an older one) and a new log starts.
+constexpr uintmax_t kRotateBytes = 4u << 20;
+
+std::filesystem::path PathOf(std::wstring_view path) {
+  const std::string utf8 = Text::ToUtf8(path);
+  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+void RotateWhenLarge(std::wstring_view path) {
+  std::error_code error;
+  const std::filesystem::path current = PathOf(path);
+  // A link planted at the name is moved aside itself, never followed.
+  const std::filesystem::file_status status = std::filesystem::symlink_status(current, error);
+  if (error || !std::filesystem::is_regular_file(status)) return;
+  const uintmax_t size = std::filesystem::file_size(current, error);
+  if (error || size < kRotateBytes) return;
+  std::filesystem::path rotated = current;
+  rotated.replace_extension(".1" + current.extension().string());
+  std::filesystem::rename(current, rotated, error);
+}
+
 }  // namespace
 
 void OpenPath(std::wstring_view path) {
   Close();
+  RotateWhenLarge(path);
   // The log lives in the temporary folder, where others may plant links.
   FILE* file = OpenAppendWithoutLinks(path);
   std::lock_guard guard(g_lock);

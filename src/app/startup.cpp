@@ -2,10 +2,28 @@
 
 #include <exception>
 
+#include "app/log.h"
 #include "app/text.h"
+#include "system/com.h"
 #include "system/registry.h"
 
 namespace Startup {
+
+bool InitializeComSecurity() {
+  constexpr int32_t kTooLate = static_cast<int32_t>(0x80010119);  // RPC_E_TOO_LATE
+  if (Com::InitializeMultithreaded() < 0) {
+    SetupLog::Error("Unable to CoInitializeEx");
+    return false;
+  }
+  const int32_t result = Com::InitializeSecurity();
+  if (result == kTooLate) {
+    SetupLog::Warning("COM security was already set in this process (RPC_E_TOO_LATE); going on with it");
+  } else if (result < 0) {
+    SetupLog::Error("Unable to CoInitializeSecurity");
+    return false;
+  }
+  return true;
+}
 
 std::wstring LoginCodeFromFileName(std::wstring_view fileName) {
   const size_t open = fileName.find(L'(');

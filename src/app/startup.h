@@ -42,6 +42,13 @@ uint32_t MutexWaitMs(const SetupFlags& flags);
 // SYSTEM) goes on as /silent. True when that changed the flags.
 bool SilentInSessionZero(SetupFlags& flags, uint32_t ownSession);
 
+// Puts the calling (entry) thread into the multithreaded apartment for the
+// life of the process and sets the process's COM security, before any
+// window exists: once COM has set it by itself (an accessibility client
+// talking to a window does that), CoInitializeSecurity answers
+// RPC_E_TOO_LATE, which is only a WARNING. False when the run cannot go on.
+bool InitializeComSecurity();
+
 // Reads "DeviceID" for the crash reporter's user; empty when the product key
 // cannot be read (for example without administrator rights).
 std::string ReadDeviceIdForReporting();

@@ -45,15 +45,8 @@ int InitializeSetup(Context& context) {
     return 1;
   }
   context.comInitialized = true;
-  if (Com::InitializeSecurity() < 0) {
-    SetupLog::Error("Unable to CoInitializeSecurity");
-    return 1;
-  }
-  SetupLog::Info("Granting permissions");
-  if (!EnableDebugPrivilege()) {
-    SetupLog::Error("Unable to grant debug privilege");
-    return 1;
-  }
+  // COM security was set for the process at start-up, before any window;
+  // "SeDebugPrivilege" is enabled only while the product is being stopped.
   SetupLog::Info("Getting program files path");
   context.installPath = GetProgramFilesFolder();
   if (context.installPath.empty()) {

@@ -10,6 +10,10 @@ namespace UninstallToken {
 namespace {
 
 constexpr int64_t kMaximumAgeSeconds = 300;
+// A token dated later than this is refused: it would otherwise stay valid
+// until its date, and a token dated far ahead would never expire. The same
+// span covers a clock that is a little behind the issuer's.
+constexpr int64_t kMaximumLeadSeconds = 300;
 
 }  // namespace
 
@@ -58,9 +62,10 @@ void CheckToken(std::string_view token, std::string_view keyText, const char* ex
     throw std::runtime_error("Invalid token type");
   }
   const int64_t issued = ParseIssueTime(Field(payload, 2));
-  // now - issued < 301, written so that no value of `issued` can overflow.
-  if (issued > now - (kMaximumAgeSeconds + 1)) return;
-  throw std::runtime_error("Token expired");
+  // now - issued < 301 and issued - now <= 300, written so that no value of
+  // `issued` can overflow.
+  if (issued <= now - (kMaximumAgeSeconds + 1)) throw std::runtime_error("Token expired");
+  if (issued > now + kMaximumLeadSeconds) throw std::runtime_error("Token is dated in the future");
 }
 
 }  // namespace UninstallToken

@@ -91,7 +91,13 @@ SendOutcome Uploader::SendOne(const std::string& name, uint64_t deadline) {
   const uint64_t now = Clock::TickCountMs();
   if (now >= deadline) return SendOutcome::Kept;
   const auto stored = outbox.Read(name);
-  if (!stored) return SendOutcome::Rejected;  // trimmed or removed meanwhile
+  if (!stored) {
+    // Trimmed or removed meanwhile, or planted: a link or a second name of
+    // another file, which is never read. Its name goes (never what it
+    // points to), so it cannot hold the queue up.
+    outbox.Remove(name);
+    return SendOutcome::Rejected;
+  }
   std::string body;
   try {
     body = RestampEnvelope(*stored, Clock::UnixTimeNow());

@@ -43,6 +43,11 @@ uint32_t MoveFileWithFlags(std::wstring_view source, std::wstring_view destinati
 // folder that holds it; a link is listed, never followed. Empty when the
 // folder cannot be read.
 std::vector<std::wstring> ListFolderTree(std::wstring_view folder);
+
+// Bytes of every file in the folder and the folders below it; a link
+// (junction or symbolic link) is not followed, and what cannot be read
+// counts as nothing. Never throws.
+uint64_t FolderSizeBytes(std::wstring_view folder);
 // Recursive delete of a folder through the shell (SHFileOperationW, FO_DELETE,
 // flags 0x414). Returns the shell's result, 0 on success.
 int DeleteDirectoryTree(std::wstring_view folder);
@@ -96,9 +101,11 @@ HeldFile HoldFile(std::wstring_view path);
 // std::system_error "Unable to read file \"{}\"".
 void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*, size_t)>& sink);
 // Opens a file for appending, creating it when missing, without writing
-// through anything planted at its name: a symbolic link, a junction or a
-// second name of another file (hard link) is removed and a new file made in
-// its place. Null when the file cannot be opened.
+// through anything planted at its name: a symbolic link, a junction, a
+// second name of another file (hard link) or a file another account owns
+// (where the platform keeps owners; SYSTEM, Administrators and this
+// process's own account are trusted) is removed and a new file made in its
+// place. Null when the file cannot be opened.
 std::FILE* OpenAppendWithoutLinks(std::wstring_view path);
 
 // --- folders of the user's profile, which the user's own programs may write --
@@ -139,15 +146,23 @@ std::vector<SafeHandle> FindProcessesByName(std::wstring_view executableName);
 // letter case: a program of the same name elsewhere is not one of them.
 std::vector<SafeHandle> FindProcessesByImage(std::wstring_view imagePath);
 int32_t StopProcessesByName(std::wstring_view executableName);
+// Starts a program in the folder above its own as current folder (an
+// uninstaller removes its own folder), with the machine's
+// environment (not this process's) and TEMP and TMP set to this process's
+// temporary folder. The command line is the quoted path, then a blank and
+// the argument string when there is one.
 uint32_t RunProcess(std::wstring_view executablePath, std::wstring_view arguments, bool wait);
 uint32_t RunProcessWithArguments(std::wstring_view executablePath, const std::vector<std::wstring>& arguments,
                                  bool wait);
-// RunProcess to the end, with TEMP and TMP of the child set to `tempFolder`
-// (everything else of this process's environment is passed on). Returns the
-// exit code; throws as RunProcess.
+// RunProcess to the end, with TEMP and TMP of the child set to `tempFolder`.
+// Returns the exit code; throws as RunProcess.
 uint32_t RunInstaller(std::wstring_view executablePath, std::wstring_view arguments, std::wstring_view tempFolder);
 // Builds the argument string of RunProcessWithArguments (portable rule).
 std::wstring QuoteArguments(const std::vector<std::wstring>& arguments);
+// The command line a program is started with: its path in double quotes,
+// so that a blank in it ("Program Files") cannot split it, then a blank and
+// the argument string when there is one.
+std::wstring CommandLine(std::wstring_view executablePath, std::wstring_view arguments);
 // Session of a process found by FindProcessesBy*; false when it cannot be
 // read, with the Windows error in *error.
 bool GetProcessSessionId(const SafeHandle& process, uint32_t& sessionId, uint32_t& error);
@@ -155,7 +170,12 @@ bool GetProcessSessionId(const SafeHandle& process, uint32_t& sessionId, uint32_
 // --- shell, privileges, system -----------------------------------------------------
 constexpr int kShowNormal = 1;
 void ShellOpen(std::wstring_view target, int showCommand = kShowNormal);
-bool EnableDebugPrivilege();
+// Turns "SeDebugPrivilege" of this process's token on or off. NotHeld: the
+// token lacks it (AdjustTokenPrivileges said ERROR_NOT_ALL_ASSIGNED); Failed:
+// the token could not be opened or adjusted, with the Windows error in
+// *error.
+enum class PrivilegeChange { Done, NotHeld, Failed };
+PrivilegeChange SetDebugPrivilege(bool enabled, uint32_t& error);
 bool IsWindowsPE();
 // True when the system is at least Windows <major> build <build>; also tells
 // the major version seen.

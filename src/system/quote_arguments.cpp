@@ -25,3 +25,9 @@ std::wstring QuoteArguments(const std::vector<std::wstring>& arguments) {
   }
   return result;
 }
+
+std::wstring CommandLine(std::wstring_view executablePath, std::wstring_view arguments) {
+  std::wstring line = L"\"" + std::wstring(executablePath) + L"\"";
+  if (!arguments.empty()) line.append(L" ").append(arguments);
+  return line;
+}

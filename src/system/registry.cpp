@@ -160,12 +160,17 @@ void RegisterProtocolHandler(std::wstring_view clientPath) {
   command.SetDefaultString(fmt::format(L"\"{}\" \"%1\"", clientPath));
 }
 
-void WriteUninstallEntry(std::wstring_view clientPath, std::wstring_view arguments) {
+void WriteUninstallEntry(const UninstallEntry& values) {
   RegistryManager entry = RegistryManager::Open(RegistryRoot::LocalMachine, kUninstallKeyPath,
                                                 RegistryPermission::Read | RegistryPermission::Write);
   entry.SetString(L"DisplayName", L"Valdrix");
-  entry.SetString(L"DisplayIcon", fmt::format(L"\"{}\"", clientPath));
+  entry.SetString(L"DisplayIcon", fmt::format(L"\"{}\"", values.clientPath));
+  entry.SetString(L"DisplayVersion", values.version);
+  entry.SetDword(L"EstimatedSize", values.sizeKiB);
+  entry.SetString(L"InstallLocation", values.installLocation);
+  entry.SetDword(L"NoModify", 1);
+  entry.SetDword(L"NoRepair", 1);
   entry.SetString(L"Publisher", L"Valdrix Inc.");
-  entry.SetString(L"UninstallString", fmt::format(L"\"{}\" {}", clientPath, arguments));
+  entry.SetString(L"UninstallString", fmt::format(L"\"{}\" {}", values.clientPath, values.arguments));
   entry.SetString(L"URLInfoAbout", kUrlInfoAbout);
 }

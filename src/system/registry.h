@@ -80,4 +80,13 @@ void RemoveProductKey();
 void RemoveUninstallEntry();
 void UnregisterProtocolHandler();
 void RegisterProtocolHandler(std::wstring_view clientPath);
-void WriteUninstallEntry(std::wstring_view clientPath, std::wstring_view arguments);
+// The entry Apps & features and inventory tools read: the product's
+// version, its size in KiB, its folder; no Modify or Repair offered.
+struct UninstallEntry {
+  std::wstring clientPath;
+  std::wstring arguments;
+  std::wstring version;
+  std::wstring installLocation;
+  uint32_t sizeKiB = 0;
+};
+void WriteUninstallEntry(const UninstallEntry& values);

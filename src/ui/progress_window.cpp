@@ -7,6 +7,7 @@
 
 #include "app/build_info.h"
 #include "app/flags.h"
+#include "reporting/crash_handler.h"
 #include "ui/progress_layout.h"
 #include "ui/prompts.h"
 #include "ui/questions.h"
@@ -135,6 +136,7 @@ void ProgressWindow::OnCreate() {
 }
 
 void ProgressWindow::InstallThread() {
+  Reporting::GuardThreadStack();
   Setup::Context context;
   context.onStatus = [this](std::wstring_view text) {
     const std::wstring status(text);

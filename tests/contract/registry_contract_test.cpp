@@ -98,8 +98,9 @@ TEST(ProductRegistrationContract, ProtocolHandlerTwiceLeavesOneCommandAndNoStale
   EXPECT_FALSE(KeyExists(RegistryRoot::LocalMachine, kProtocolKeyPath));
 }
 
-TEST(ProductRegistrationContract, UninstallEntryKeepsAPathWithBlanksWhole) {
-  WriteUninstallEntry(kClient, L"--uninstall");
+// Besides the path kept whole: what Apps & features and inventory tools read.
+TEST(ProductRegistrationContract, UninstallEntryKeepsAPathWithBlanksWholeAndTellsVersionSizeAndFolder) {
+  WriteUninstallEntry({kClient, L"--uninstall", L"5.2.0", L"C:\\Program Files\\Valdrix\\", 1234});
   {
     const RegistryManager entry =
         RegistryManager::Open(RegistryRoot::LocalMachine, kUninstallKeyPath, RegistryPermission::Read);
@@ -108,6 +109,11 @@ TEST(ProductRegistrationContract, UninstallEntryKeepsAPathWithBlanksWhole) {
     EXPECT_EQ(entry.GetString(L"Publisher"), L"Valdrix Inc.");
     EXPECT_EQ(entry.GetString(L"UninstallString"), L"\"C:\\Program Files\\Valdrix\\Valdrix.Desktop.exe\" --uninstall");
     EXPECT_EQ(entry.GetString(L"URLInfoAbout"), kUrlInfoAbout);
+    EXPECT_EQ(entry.GetString(L"DisplayVersion"), L"5.2.0");
+    EXPECT_EQ(entry.GetDword(L"EstimatedSize"), 1234u);
+    EXPECT_EQ(entry.GetString(L"InstallLocation"), L"C:\\Program Files\\Valdrix\\");
+    EXPECT_EQ(entry.GetDword(L"NoModify"), 1u);
+    EXPECT_EQ(entry.GetDword(L"NoRepair"), 1u);
   }
   RemoveUninstallEntry();
   EXPECT_FALSE(KeyExists(RegistryRoot::LocalMachine, kUninstallKeyPath));

@@ -380,6 +380,16 @@ std::vector<std::wstring> ListFolderTree(std::wstring_view folder) {
   return entries;
 }
 
+uint64_t FolderSizeBytes(std::wstring_view folder) {
+  std::lock_guard guard(S().lock);
+  const std::wstring key = PathKey(folder);
+  uint64_t total = 0;
+  for (const auto& [k, node] : S().nodes) {
+    if (!node.directory && Double::IsWithin(k, key) && k != key) total += node.bytes.size();
+  }
+  return total;
+}
+
 int DeleteDirectoryTree(std::wstring_view folder) {
   std::lock_guard guard(S().lock);
   if (auto error = Double::TakeFault("DeleteDirectoryTree")) return static_cast<int>(*error);

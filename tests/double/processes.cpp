@@ -12,6 +12,7 @@
 #include "double/double.h"
 #include "double/files.h"
 #include "double/path_key.h"
+#include "double/system.h"
 #include "system/errors.h"
 #include "system/files.h"
 #include "system/safe_handle.h"
@@ -221,6 +222,9 @@ std::vector<SafeHandle> FindProcessesByImage(std::wstring_view imagePath) {
 
 int32_t StopProcessesByName(std::wstring_view executableName) {
   std::vector<SafeHandle> processes = FindProcessesByName(executableName);
+  // Processes of session 0 run as SYSTEM (the service): an administrator may
+  // end them only with "SeDebugPrivilege" enabled.
+  const bool debugPrivilege = Double::System::DebugPrivilegeEnabled();
   for (const auto& process : processes) {
     const uint32_t pid = static_cast<HandleRecord*>(process.Get())->pid;
     uint32_t error = Double::TakeFault("TerminateProcess").value_or(0);
@@ -228,6 +232,9 @@ int32_t StopProcessesByName(std::wstring_view executableName) {
       std::lock_guard guard(S().lock);
       if (!error) {
         if (Entry* entry = FindEntry(pid)) error = entry->terminationError;
+      }
+      if (!error && !debugPrivilege) {
+        if (Entry* entry = FindEntry(pid); entry && entry->process.session == 0) error = kAccessDenied;
       }
     }
     if (error == kAccessDenied) continue;
@@ -241,6 +248,7 @@ namespace {
 
 uint32_t Run(RunCall call) {
   Script script;
+  call.debugPrivilege = Double::System::DebugPrivilegeEnabled();
   {
     std::lock_guard guard(S().lock);
     S().runs.push_back(call);

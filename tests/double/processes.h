@@ -41,7 +41,8 @@ struct RunCall {
   bool wait;
   std::vector<std::wstring> argumentList;  // RunProcessWithArguments only
   bool withArgumentList = false;
-  std::wstring tempFolder;  // RunInstaller only: the child's TEMP and TMP
+  std::wstring tempFolder;      // RunInstaller only: the child's TEMP and TMP
+  bool debugPrivilege = false;  // enabled in the setup's token when it started
 };
 std::vector<RunCall> Runs();
 

@@ -101,6 +101,8 @@ PostResult PostEnvelope(const std::wstring& url, const std::string& authHeader, 
   return {true, state.status, state.retryAfter, state.rateLimits};
 }
 
+void GuardThreadStack() {}
+
 void InstallCrashHandler(const std::wstring& folder) {
   auto& state = Double::Reports::GetState();
   std::lock_guard guard(state.lock);

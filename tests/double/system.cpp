@@ -21,7 +21,8 @@ struct State {
   std::mutex lock;
   uint32_t major = 10;
   uint32_t build = 19045;
-  bool debugPrivilege = true;
+  bool debugPrivilegeHeld = true;
+  bool debugPrivilegeEnabled = false;
   uint32_t lastError = 0;
   std::vector<ShellOpenCall> shellOpens;
   std::vector<Information> information;
@@ -42,7 +43,8 @@ const bool kRegistered = [] {
     std::lock_guard guard(S().lock);
     S().major = 10;
     S().build = 19045;
-    S().debugPrivilege = true;
+    S().debugPrivilegeHeld = true;
+    S().debugPrivilegeEnabled = false;
     S().lastError = 0;
     S().shellOpens.clear();
     S().information.clear();
@@ -61,9 +63,14 @@ void SetWindowsVersion(uint32_t major, uint32_t build) {
   S().build = build;
 }
 
-void SetDebugPrivilegeResult(bool granted) {
+void SetDebugPrivilegeHeld(bool held) {
   std::lock_guard guard(S().lock);
-  S().debugPrivilege = granted;
+  S().debugPrivilegeHeld = held;
+}
+
+bool DebugPrivilegeEnabled() {
+  std::lock_guard guard(S().lock);
+  return S().debugPrivilegeEnabled;
 }
 
 void SetLastErrorCode(uint32_t code) {
@@ -113,9 +120,16 @@ void ShellOpen(std::wstring_view target, int showCommand) {
   }
 }
 
-bool EnableDebugPrivilege() {
+PrivilegeChange SetDebugPrivilege(bool enabled, uint32_t& error) {
+  if (auto fault = Double::TakeFault("SetDebugPrivilege")) {
+    error = *fault;
+    return PrivilegeChange::Failed;
+  }
   std::lock_guard guard(S().lock);
-  return S().debugPrivilege;
+  error = 0;
+  if (!S().debugPrivilegeHeld) return PrivilegeChange::NotHeld;
+  S().debugPrivilegeEnabled = enabled;
+  return PrivilegeChange::Done;
 }
 
 bool IsWindowsPE() {

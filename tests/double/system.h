@@ -8,7 +8,10 @@ namespace Double::System {
 
 // Windows version seen by IsWindowsVersionAtLeast (default 10.0.19045).
 void SetWindowsVersion(uint32_t major, uint32_t build);
-void SetDebugPrivilegeResult(bool granted);
+// Whether the token holds "SeDebugPrivilege" (default yes; it starts
+// disabled), and whether it is enabled now.
+void SetDebugPrivilegeHeld(bool held);
+bool DebugPrivilegeEnabled();
 void SetLastErrorCode(uint32_t code);
 // Windows PE is the registry key HKLM\SYSTEM\CurrentControlSet\Control\MiniNT.
 

@@ -69,7 +69,10 @@ class Machine:
     def __init__(self, root: Path, prefix: Path, env=None):
         self.root = root
         self.prefix = prefix
-        self.env = wine_environment(root, dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all"))
+        # VALDRIX_CALLER_ONLY: a variable of the caller's environment alone,
+        # which the setup must not hand on to its children.
+        self.env = wine_environment(root, dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
+                                               VALDRIX_CALLER_ONLY="caller"))
         if env:
             self.env.update(env)
         self.wine_run = root / "scripts" / "wine-run"
@@ -147,6 +150,19 @@ class Machine:
         shutil.rmtree(self.outbox_link(), ignore_errors=True)
         target.mkdir()
         self.outbox_link().symlink_to(target, target_is_directory=True)
+
+    def planted_target(self):
+        return self.prefix / "drive_c" / "valdrix-planted-target.txt"
+
+    def plant_report_link(self, name):
+        """A link at that name in the reporting folder, as a program of the user
+        could plant it, to a file that does not exist (a start-up sweep of the
+        folder passes it by) and must not be made."""
+        folder = self.outbox_link() / ".sentry"
+        folder.mkdir(parents=True, exist_ok=True)
+        self.planted_target().unlink(missing_ok=True)
+        (folder / name).unlink(missing_ok=True)
+        (folder / name).symlink_to(self.planted_target())
 
     def end_rate_limits(self):
         """Moves every limit of the reporting client's record into the past, as
@@ -396,7 +412,7 @@ class Machine:
             if path.is_file():
                 rel = str(path.relative_to(self.install_dir)).replace("/", "\\")
                 out[rel] = {"sha256": hashlib.sha256(path.read_bytes()).hexdigest(),
-                            "mtime": int(path.stat().st_mtime)}
+                            "mtime": int(path.stat().st_mtime), "size": path.stat().st_size}
         return out
 
     def standin_events(self, name):

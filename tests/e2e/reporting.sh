@@ -93,4 +93,13 @@ check "the next start sends the crash with its minidump" \
    and envelopes[0]['items'][1]['starts_with'] == 'MDMP' and envelopes[0]['items'][1]['size'] > 1000
    and not [f for f in files if f.startswith('crash-')]"
 
+clear_received
+set +e
+run_fixture overflow; code=$?
+set -e
+# Windows keeps stack for the filter (SetThreadStackGuarantee) and the record
+# is written; Wine cannot dispatch the overflow and kills the thread, and the
+# crash writer must then end the process rather than keep it alive.
+check "a stack overflow ends the process with 0xC00000FD (253 seen from Linux)" "$code == 253"
+
 exit $((failures > 0))

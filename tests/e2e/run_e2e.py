@@ -154,6 +154,8 @@ class Suite:
             self.server.set_ingest_answer(None)
         elif kind == "link_outbox":
             m.link_outbox()
+        elif kind == "plant_report_link":
+            m.plant_report_link(step[1])
         elif kind == "end_rate_limits":
             m.end_rate_limits()
         elif kind == "hold":
@@ -417,6 +419,9 @@ class Suite:
         if "temp_untouched" in expect:
             added = sorted(set(after["temp_files"]) - set(before["temp_files"]))
             want(not added, f"written to the temporary folder: {added}")
+        if "planted_target_untouched" in expect:
+            target = self.machine.planted_target()
+            want(not target.exists(), f"written through the planted link: {target}")
         if "link_target_empty" in expect:
             behind = list(self.machine.outbox_link().resolve().iterdir())
             want(not behind, f"written behind the reporting folder's link: {behind}")
@@ -489,8 +494,15 @@ class Suite:
         if not state["protocol"] or not state["protocol"]["url_protocol"] \
                 or "Valdrix.Desktop.exe" not in (state["protocol"]["command"] or ""):
             problems.append(f"protocol handler: {state['protocol']}")
-        if not state["uninstall_entry"] or "--uninstall" not in state["uninstall_entry"].get("UninstallString", ""):
-            problems.append(f"uninstall entry: {state['uninstall_entry']}")
+        uninstall = state["uninstall_entry"] or {}
+        # What Apps & features and inventory tools read: version, size in KiB
+        # (of the folder as the entry was written: the installer's own
+        # leftovers may come and go), folder, and no Modify or Repair.
+        kib = -(-sum(f["size"] for f in files.values()) // 1024)
+        if "--uninstall" not in uninstall.get("UninstallString", "") or uninstall.get("DisplayVersion") != APP_VERSION \
+                or abs(int(uninstall.get("EstimatedSize", "0x0"), 16) - kib) > 64 or uninstall.get("InstallLocation") != INSTALL \
+                or uninstall.get("NoModify") != "0x1" or uninstall.get("NoRepair") != "0x1":
+            problems.append(f"uninstall entry: {uninstall}, expected {APP_VERSION}, about {kib} KiB")
         # What Windows runs: the Users group in each user's session, at an
         # interactive priority; SYSTEM as a service account, long enough for a repair.
         for task, name in ((logon, "logon"), (verify, "verify")):

@@ -31,6 +31,8 @@ given steps:
   ("ingest_answers", status, {header: value})  the ingest endpoint refuses every envelope so
   ("ingest_normally",)               the ingest endpoint takes envelopes again
   ("end_rate_limits",)               the reporting client's remembered limits lie in the past
+  ("plant_report_link", name)        a link at that name in the reporting client's ".sentry" folder, made
+                                     on the host, to a file that does not exist
   ("link_outbox",)                   the reporting client's "Valdrix" folder in the user's local app data
                                      is a symbolic link made on the host (a reparse point to Wine)
   ("sessions", ["<id> <state> [<user>]", ...])  the sessions Windows lists (state as in
@@ -89,6 +91,7 @@ expect keys:
   temp_untouched       True: nothing new in the user's temporary folder but the setup log
   proxied              True: every request the server saw came through the proxy (its log lists each one)
   link_target_empty    True: nothing was made behind the link of ("link_outbox",)
+  planted_target_untouched  True: the file behind ("plant_report_link", name) was not made
   planted_loads        "<dll> into <program> (for <module>)" for each planted DLL loaded in this run
                        beyond Wine's own (see Suite.setup_loads)
 Every run also fails when a stand-in reported an error (a bad sessions.txt line, an action that would not start).
@@ -107,10 +110,13 @@ GUARDED = {"service_running": True, "verify_task_enabled": True, "logon_task_ena
            "files": {"Valdrix.Setup.exe": "present", "__temp_Valdrix.Setup.exe": "absent"}}
 
 # Prerequisite installers run from the install folder, which only
-# administrators can write, and unpack into a folder of their own there.
+# administrators can write, in their own folder, and unpack into a folder of
+# their own there; of the environment they get the machine's, not the caller's
+# (the runner gives every run VALDRIX_CALLER_ONLY).
 PREREQ_ENV = {"image": r"C:\Program Files\Valdrix\Prerequisites\Valdrix.Runtime.Setup.exe",
               "temp": r"C:\Program Files\Valdrix\Prerequisites\Temp",
-              "tmp": r"C:\Program Files\Valdrix\Prerequisites\Temp"}
+              "tmp": r"C:\Program Files\Valdrix\Prerequisites\Temp",
+              "cwd": r"C:\Program Files\Valdrix\Prerequisites", "caller": ""}
 
 # System DLLs that are not KnownDLLs: Windows loads these from the program's
 # own folder first. The names of the setup's delay imports are among them.
@@ -514,14 +520,14 @@ SCENARIOS = [
     ]],
     {
         "name": "interactive_install_with_window",
-        "about": "The default run shows the progress window, installs, starts one client itself whatever the "
-                 "sessions, and closes by itself.",
+        "about": "The default run shows the progress window, installs, starts one client through the logon task "
+                 "in its own session whatever the other sessions (not as its own child), and closes by itself.",
         "given": [("sessions", ["1 Active", "2 Active"])],
         "run": [],
         "interactive": [("wait_window", "Valdrix Setup", 30), ("screenshot", "install-progress"),
                         ("wait_exit", 600)],
         "expect": {"exit": 0, "product": "installed", "service_running": True, "log": ["Starting with UI"],
-                   "task_runs": [], "client_starts": ["direct"], "clients": 1},
+                   "task_runs": ["ValdrixLogon 1"], "client_starts": ["task 1"], "clients": 1},
     },
     {
         "name": "planted_dlls_beside_the_setup",
@@ -568,10 +574,12 @@ SCENARIOS = [
     },
     {
         "name": "report_holds_back_while_the_service_says_429",
-        "about": "A 429 with Retry-After is remembered across runs: later runs send nothing until it ends.",
-        "given": [("legacy",), ("ingest_answers", 429, {"Retry-After": "3600"})],
+        "about": "A 429 with Retry-After is remembered across runs: later runs send nothing until it ends. The "
+                 "record is written past a link planted at its old temporary name.",
+        "given": [("legacy",), ("ingest_answers", 429, {"Retry-After": "3600"}),
+                  ("plant_report_link", "rate-limits.json.tmp")],
         "run": ["/silent"],
-        "expect": {"exit": 1, "reports": 1, "outbox": 1, "rate_limit": 3600,
+        "expect": {"exit": 1, "reports": 1, "outbox": 1, "rate_limit": 3600, "planted_target_untouched": True,
                    "log": ["Legacy application is still installed!"]},
         "next": [{
             "run": ["/silent", "/uninstall"],

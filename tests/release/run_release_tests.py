@@ -81,9 +81,18 @@ def clone(commit, target):
     run(["git", "-C", target, "checkout", "-q", "--detach", commit])
 
 
-# The committed test keys stand in for the vendor's: a release is built with keys.
+# A release is built with keys: fresh public keys made by main() stand in for
+# the vendor's; the committed test keys are refused.
 TEST_KEYS = ROOT / "tests" / "keys"
-KEYED = {"MANIFEST_KEY": str(TEST_KEYS / "manifest.pub"), "TOKEN_KEY": str(TEST_KEYS / "token.pub")}
+KEYED = {}
+
+
+def make_keys(folder):
+    folder.mkdir(parents=True, exist_ok=True)
+    for name in ("MANIFEST_KEY", "TOKEN_KEY"):
+        path = folder / f"{name.lower()}.pub"
+        path.write_text(base64.urlsafe_b64encode(os.urandom(32)).decode().rstrip("="))
+        KEYED[name] = str(path)
 
 
 def key_id(public_key_file):
@@ -138,7 +147,9 @@ def check_refusals(release, clone_dir, work):
              ("a loopback DSN host", {"DSN": "https://0123@127.0.0.1:8443/42"}, "loopback"),
              ("a build without keys", {"keys": False}, "no MANIFEST_KEY and TOKEN_KEY"),
              ("a token key that is not a key", {"TOKEN_KEY": str(TEST_KEYS / "token.key")},
-              "is not a public key written by valdrix-release keygen")]
+              "is not a public key written by valdrix-release keygen"),
+             ("the committed test keys", {"MANIFEST_KEY": str(TEST_KEYS / "manifest.pub"),
+                                          "TOKEN_KEY": str(TEST_KEYS / "token.pub")}, "committed test key")]
     untracked = clone_dir / "src" / "uncommitted.cpp"
     for name, env, message in cases + [("uncommitted changes", {}, "uncommitted changes")]:
         if name == "uncommitted changes":
@@ -440,6 +451,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
         clone(commit, first)
         clone(commit, second)
+    make_keys(work / "keys")
     release = load_release_script()
     check_refusals(release, first, work)
 

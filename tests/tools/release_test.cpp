@@ -93,6 +93,7 @@ TEST_F(ReleaseFolder, TokenIsPayloadDotSignatureAndVerifiesWithTheServedKey) {
   ASSERT_NE(dot, std::string::npos);
   const std::string payload = Release::DecodeBase64Url(token.substr(0, dot));
   EXPECT_EQ(payload, "uninstall:support:1700000000");
+  EXPECT_EQ(fs::status(root_ / "key").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   std::ifstream in(root_ / "key.pub", std::ios::binary);
   const std::string served((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(served.find_first_of("\r\n="), std::string::npos) << "served key must be bare base64url";
@@ -102,6 +103,16 @@ TEST_F(ReleaseFolder, TokenIsPayloadDotSignatureAndVerifiesWithTheServedKey) {
   // A second keygen must not destroy the key tokens are signed with.
   EXPECT_EQ(Run({"keygen", "--out-private", (root_ / "key").string(), "--out-public", (root_ / "b.pub").string()}), 1);
   EXPECT_NE(err_.str().find("already exists"), std::string::npos);
+  // Nor write through a link planted at the private key's name.
+  fs::create_symlink(root_ / "elsewhere", root_ / "planted");
+  EXPECT_EQ(Run({"keygen", "--out-private", (root_ / "planted").string(), "--out-public", (root_ / "c.pub").string()}),
+            1);
+  EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
+  // A token that would outlive its 300 seconds is not made.
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto ahead = std::chrono::duration_cast<std::chrono::seconds>(now).count() + 3600;
+  EXPECT_EQ(Run({"token", "--key", (root_ / "key").string(), "--issued-at", std::to_string(ahead)}), 1);
+  EXPECT_NE(err_.str().find("Token is dated in the future"), std::string::npos);
 }
 
 TEST_F(ReleaseFolder, ManifestDescribesEveryFileWithDigestAndModificationTime) {

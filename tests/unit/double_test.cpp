@@ -100,6 +100,8 @@ TEST_F(DoubleScmTest, StopPendingServiceKeepsItsCheckPointAndEndsWhenItsProcessI
   EXPECT_EQ(ScmApi::kStopPending, status.currentState);
   EXPECT_EQ(0u, status.checkPoint);
   Services::SetRecoveryActions(L"Valdrix", false);  // with them, the manager would start it again
+  uint32_t error = 0;  // SYSTEM's process ends only with the debug privilege on
+  ASSERT_EQ(PrivilegeChange::Done, SetDebugPrivilege(true, error));
   EXPECT_EQ(1, StopProcessesByName(L"Valdrix.Desktop.Service.exe"));
   ASSERT_TRUE(ScmApi::QueryStatus(service, status));
   EXPECT_EQ(ScmApi::kStopped, status.currentState);

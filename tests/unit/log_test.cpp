@@ -63,6 +63,19 @@ TEST_F(LogTest, AppendsAcrossOpensAndDropsLinesWhileClosed) {
   EXPECT_EQ(text.find('\r'), std::string::npos);
 }
 
+// The verify task appends for ever: a log past 4 MiB moves aside to one
+// ".1.log" (the older one replaced) when the next run opens it.
+TEST_F(LogTest, LargeLogIsRotatedToOneOlderFileOnOpen) {
+  SetupLog::Info("%s", std::string((4u << 20) - 40, 'x'));
+  const size_t kept = Contents().size();  // just below 4 MiB
+  SetupLog::OpenPath(folder_.Path(L"Valdrix.Setup.log"));
+  SetupLog::Info("over");
+  EXPECT_GT(Contents().size(), kept) << "below the limit nothing moves";
+  SetupLog::OpenPath(folder_.Path(L"Valdrix.Setup.log"));
+  EXPECT_EQ(Contents(), "");
+  EXPECT_GT(std::filesystem::file_size(std::filesystem::path(folder_.Path(L"Valdrix.Setup.1.log"))), kept);
+}
+
 TEST_F(LogTest, LinesFromTwoThreadsNeverInterleaveAndCloseStopsLateWriters) {
   const std::string a(200, 'a');
   const std::string b(200, 'b');

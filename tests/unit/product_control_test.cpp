@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "app/flags.h"
+#include "double/system.h"
 #include "engine/flows/flows.h"
 #include "flow_fixture.h"
 #include "system/scm_api.h"
@@ -50,13 +51,34 @@ TEST_F(ProductControlTest, ServiceLeftStopPendingByAKilledSetupHasItsProcessTerm
   EXPECT_FALSE(Double::Scm::Find(L"Valdrix")->recoveryActions);
 }
 
-TEST_F(ProductControlTest, InteractiveRunStartsOneClientDirectly) {
+// SYSTEM's processes end only with the privilege on; it is off again after
+// the stop, and a token without it only warns.
+TEST_F(ProductControlTest, DebugPrivilegeIsOnOnlyWhileStoppingAndItsAbsenceOnlyWarns) {
+  Double::Scm::AddService(L"Valdrix", ScmApi::kStopPending);
+  const uint32_t service = Double::Processes::Start(L"Valdrix.Desktop.Service.exe", 0);
+  StopProduct(context);
+  EXPECT_FALSE(Double::Processes::IsAlive(service));
+  EXPECT_FALSE(Double::System::DebugPrivilegeEnabled());
+
+  Double::System::SetDebugPrivilegeHeld(false);
+  Double::Processes::Start(L"Valdrix.Desktop.Service.exe", 0);
+  StopProduct(context);
+  EXPECT_EQ(1, Double::Processes::CountRunning(L"Valdrix.Desktop.Service.exe"));
+  EXPECT_TRUE(
+      HasLogLine("WARNING|Debug privilege is not held by this account; processes of other accounts may not stop"));
+}
+
+TEST_F(ProductControlTest, InteractiveRunStartsOneClientThroughTheLogonTaskInItsOwnSession) {
   Double::Scm::AddService(L"Valdrix", ScmApi::kStopped);
-  Double::Files::PutFile(std::wstring(kInstall) + L"Valdrix.Desktop.exe");
+  Double::Tasks::AddTask({L"ValdrixLogon", L"\\", Double::Tasks::Kind::Logon,
+                          std::wstring(kInstall) + L"Valdrix.Desktop.exe", L"--startup", kInstall});
   Double::Processes::SetSessions({1, 2, 3});
+  Double::Processes::SetOwnSessionId(2);
   StartProduct(context);
   EXPECT_EQ(1, Double::Processes::CountRunning(L"Valdrix.Desktop.exe"));
-  EXPECT_TRUE(Double::Tasks::Runs().empty());
+  ASSERT_EQ(1u, Double::Tasks::Runs().size());
+  EXPECT_EQ(2u, Double::Tasks::Runs()[0].session);
+  EXPECT_TRUE(Double::Processes::Runs().empty());
   EXPECT_THAT(statuses, ElementsAre("Starting service..", "Starting client.."));
 }
 

@@ -24,4 +24,9 @@ TEST(QuoteArguments, BackslashesBeforeAQuoteAreDoubled) {
   EXPECT_EQ(QuoteArguments({L"C:\\dir\\file"}), L"\"C:\\dir\\file\" ");
 }
 
+TEST(CommandLine, PathIsQuotedWithOrWithoutArguments) {
+  EXPECT_EQ(CommandLine(L"C:\\Program Files\\V\\a.exe", L""), L"\"C:\\Program Files\\V\\a.exe\"");
+  EXPECT_EQ(CommandLine(L"C:\\V\\a.exe", L"/silent /uninstall"), L"\"C:\\V\\a.exe\" /silent /uninstall");
+}
+
 }  // namespace

@@ -185,6 +185,29 @@ TEST_F(ReportingTest, WhileTheServiceIsDownTheEnvelopeWaitsOnDiskForTheNextStart
   EXPECT_TRUE(Files().empty());
 }
 
+// A program of the user may plant links in its own folder: a link or a
+// second name (hard link) of a file elsewhere is not read, so not sent, and
+// a link at the rate-limit record's temporary name is not written through.
+TEST_F(ReportingTest, LinksPlantedInTheFolderAreNeitherReadNorWrittenThrough) {
+  Double::Reports::SetDown(true);
+  Reporting::CaptureException("std::exception", "the user's own file");
+  ASSERT_EQ(Files().size(), 1u);
+  Reporting::Close();
+  const fs::path sentry = folder_.Root() / ".sentry";
+  fs::rename(sentry / Files()[0], folder_.Root() / "elsewhere");
+  fs::create_symlink(folder_.Root() / "elsewhere", sentry / "000000000001-aa.envelope");
+  fs::create_hard_link(folder_.Root() / "elsewhere", sentry / "000000000002-bb.envelope");
+  fs::create_symlink(folder_.Root() / "made-through-link", sentry / "rate-limits.json.tmp");
+  Double::Reports::SetDown(false);
+  Double::Reports::SetStatus(429);
+  Start();
+  EXPECT_TRUE(Reporting::Flush(10000));
+  EXPECT_TRUE(Double::Reports::Posted().empty());
+  Reporting::CaptureException("std::exception", "held back");
+  EXPECT_TRUE(fs::exists(sentry / "rate-limits.json"));
+  EXPECT_FALSE(fs::exists(folder_.Root() / "made-through-link"));
+}
+
 TEST_F(ReportingTest, ErrorAnswersKeepTheEnvelopeUnlessTheServiceRefusesItForGood) {
   Double::Reports::SetStatus(503);
   Reporting::CaptureException("std::exception", "overloaded");

@@ -8,6 +8,7 @@
 
 #include "app/flags.h"
 #include "app/log.h"
+#include "app/startup.h"
 #include "double/double.h"
 #include "double/report_transport.h"
 #include "double/system.h"
@@ -172,6 +173,16 @@ TEST_F(RunDriverTest, DeferredTasksRunAfterAFailedFlowAndAThrowingOneDoesNotStop
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1]["exception"]["values"][0]["value"], "Unable to enable task");
   EXPECT_EQ(Double::System::ComInitializations(), 0) << "COM is ended after the tasks";
+}
+
+TEST_F(RunDriverTest, ComSecuritySetTooLateOnlyWarnsAndAnyOtherFailureEndsTheRun) {
+  Double::System::SetComResults(0, static_cast<int32_t>(0x80010119));  // RPC_E_TOO_LATE
+  EXPECT_TRUE(Startup::InitializeComSecurity());
+  EXPECT_NE(Log().find("COM security was already set in this process (RPC_E_TOO_LATE); going on with it\n"),
+            std::string::npos);
+  Double::System::SetComResults(0, static_cast<int32_t>(0x80070005));
+  EXPECT_FALSE(Startup::InitializeComSecurity());
+  EXPECT_NE(Log().find("Unable to CoInitializeSecurity\n"), std::string::npos);
 }
 
 TEST_F(RunDriverTest, InitializationFailuresAreLoggedAndEndNoComTheyDidNotStart) {

@@ -120,10 +120,12 @@ class UninstallTokenTest : public DoubleTest {
   const int64_t now = Double::Clock::kStartTime;
 };
 
-TEST_F(UninstallTokenTest, AgeLimitIsThreeHundredSecondsAndFutureTokensPass) {
+TEST_F(UninstallTokenTest, TokenHoldsThreeHundredSecondsEitherSideOfNow) {
   EXPECT_EQ("authorised", Check(TestTokens::Token(Payload("uninstall", now - 300))));
   EXPECT_EQ("Token expired", Check(TestTokens::Token(Payload("uninstall", now - 301))));
-  EXPECT_EQ("authorised", Check(TestTokens::Token(Payload("uninstall", now + 3600))));
+  EXPECT_EQ("authorised", Check(TestTokens::Token(Payload("uninstall", now + 300))));
+  EXPECT_EQ("Token is dated in the future", Check(TestTokens::Token(Payload("uninstall", now + 301))));
+  EXPECT_EQ("Token is dated in the future", Check(TestTokens::Token("uninstall:dev:9223372036854775807")));
   EXPECT_EQ("Token expired", Check(TestTokens::Token("uninstall")));
   EXPECT_EQ("Token expired", Check(TestTokens::Token("uninstall:dev:-9223372036854775808")));
 }

@@ -127,9 +127,7 @@ std::wstring ShortcutTarget(const std::wstring& link) {
 std::wstring ChildPath() { return FixturePath(L"valdrix_child.exe"); }
 std::wstring ChildName() { return L"valdrix_child.exe"; }
 void StartSleepingChildren(int count) {
-  SetEnvironmentVariableW(L"VALDRIX_CHILD_SLEEP", L"1");
-  for (int i = 0; i < count; ++i) EXPECT_EQ(RunProcess(ChildPath(), L"", false), STILL_ACTIVE);
-  SetEnvironmentVariableW(L"VALDRIX_CHILD_SLEEP", nullptr);
+  for (int i = 0; i < count; ++i) EXPECT_EQ(RunProcess(ChildPath(), L"--sleep", false), STILL_ACTIVE);
 }
 
 // Services start only from a path the service manager can reach, so the

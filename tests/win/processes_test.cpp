@@ -24,25 +24,35 @@ struct Recorded {
   std::vector<std::string> arguments;
 };
 
-// Sets the child's instructions in this process's environment, which the
-// children inherit, and clears them again.
+// The child gets the machine's environment, not this process's: its
+// instructions are machine variables (the prefix's registry), and a
+// variable of this process's own must not reach it.
 class ChildEnvironment {
  public:
-  ChildEnvironment(const std::wstring& record, bool sleep) {
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_RECORD", record.empty() ? nullptr : record.c_str());
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_SLEEP", sleep ? L"1" : nullptr);
+  explicit ChildEnvironment(const std::wstring& record, const std::wstring& exitCode = L"7") {
+    Set(L"VALDRIX_CHILD_RECORD", record);
+    Set(L"VALDRIX_CHILD_EXIT", exitCode);
+    SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", L"99");
   }
   ~ChildEnvironment() {
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_RECORD", nullptr);
-    SetEnvironmentVariableW(L"VALDRIX_CHILD_SLEEP", nullptr);
+    for (const wchar_t* name : {L"VALDRIX_CHILD_RECORD", L"VALDRIX_CHILD_EXIT"}) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kMachineVariables, name);
+    }
     SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", nullptr);
+  }
+
+ private:
+  static constexpr wchar_t kMachineVariables[] = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+  static void Set(const wchar_t* name, const std::wstring& value) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kMachineVariables, name, REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   }
 };
 
 Recorded RunAndRecord(const std::function<uint32_t(const std::wstring&)>& run, uint32_t* exitCode = nullptr) {
   TempFolder folder;
   const std::wstring record = folder.Path(L"record.txt");
-  ChildEnvironment environment(record, false);
+  ChildEnvironment environment(record);
   const uint32_t code = run(FixturePath(kChildName));
   if (exitCode) *exitCode = code;
   std::string bytes;
@@ -57,10 +67,13 @@ Recorded RunAndRecord(const std::function<uint32_t(const std::wstring&)>& run, u
   return recorded;
 }
 
-TEST(RunProcess, EmptyArgumentStringGivesTheChildNoArguments) {
+// The path is quoted even alone: unquoted, "C:\Program Files\..." would
+// reach the child split at its blank.
+TEST(RunProcess, EmptyArgumentStringGivesTheChildOnlyItsQuotedPath) {
   uint32_t exitCode = 0;
   const Recorded recorded = RunAndRecord([](const std::wstring& exe) { return RunProcess(exe, L"", true); }, &exitCode);
   EXPECT_EQ(recorded.count, 1) << recorded.commandLine;
+  EXPECT_EQ(recorded.commandLine, fmt::format("\"{}\"", Text::ToUtf8(FixturePath(kChildName))));
   EXPECT_EQ(exitCode, 7u);
 }
 
@@ -72,9 +85,10 @@ TEST(RunProcess, ArgumentStringFollowsTheQuotedExecutablePath) {
   EXPECT_THAT(recorded.arguments, testing::ElementsAre("/silent", "/uninstall"));
 }
 
+// The exit code is the child's, and this process's own VALDRIX_CHILD_EXIT
+// (99) did not reach it.
 TEST(RunProcess, ReturnsTheExitCodeOfTheFinishedChild) {
-  ChildEnvironment environment(L"", false);
-  SetEnvironmentVariableW(L"VALDRIX_CHILD_EXIT", L"1641");
+  ChildEnvironment environment(L"", L"1641");
   EXPECT_EQ(RunProcess(FixturePath(kChildName), L"", true), 1641u);
 }
 
@@ -88,7 +102,7 @@ TEST(RunProcessWithArguments, ChildSeesEveryArgumentUnchanged) {
               testing::ElementsAre("plain", "with blank", "say \"hi\"", "C:\\Program Files\\V\\", "a\\\"b", ""));
 }
 
-TEST(RunProcessWithArguments, EmptyListGivesNoCommandLine) {
+TEST(RunProcessWithArguments, EmptyListGivesNoArguments) {
   const Recorded recorded =
       RunAndRecord([](const std::wstring& exe) { return RunProcessWithArguments(exe, {}, true); });
   EXPECT_EQ(recorded.count, 1) << recorded.commandLine;

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -117,6 +118,30 @@ void WriteFile(const fs::path& path, const std::string& content, fs::perms perms
   fs::rename(temporary, path);
 }
 
+// Creates `path` with only the owner able to read and write it, from the
+// first byte on; an existing file (or link) at the name is an error, never
+// replaced or followed.
+void WritePrivateFile(const fs::path& path, const std::string& content) {
+  const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (descriptor < 0) {
+    if (errno == EEXIST)
+      throw std::runtime_error(fmt::format("\"{}\" already exists; not replacing a private key", path.string()));
+    throw std::runtime_error(fmt::format("Unable to write \"{}\": {}", path.string(), std::strerror(errno)));
+  }
+  size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(descriptor, content.data() + written, content.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  const bool complete = written == content.size() && ::fsync(descriptor) == 0;
+  ::close(descriptor);
+  if (!complete) {
+    ::unlink(path.c_str());
+    throw std::runtime_error(fmt::format("Unable to write \"{}\"", path.string()));
+  }
+}
+
 // The file's text; without `trim`, its exact bytes.
 std::string ReadText(const fs::path& path, bool trim = true) {
   std::ifstream in(path, std::ios::binary);
@@ -201,11 +226,8 @@ int Keygen(const std::vector<std::string>& args, std::ostream& out) {
   const auto options = ParseOptions(args, 1, {"out-private", "out-public"});
   const fs::path privatePath = Required(options, "out-private");
   const fs::path publicPath = Required(options, "out-public");
-  if (fs::exists(privatePath))
-    throw std::runtime_error(fmt::format("\"{}\" already exists; not replacing a private key", privatePath.string()));
   const KeyPair key = GenerateKeyPair();
-  WriteFile(privatePath, EncodeBase64Url(key.seed + key.publicKey) + "\n",
-            fs::perms::owner_read | fs::perms::owner_write);
+  WritePrivateFile(privatePath, EncodeBase64Url(key.seed + key.publicKey) + "\n");
   // No line end: the file is served as-is at /api/signkey.
   WriteFile(publicPath, EncodeBase64Url(key.publicKey),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
@@ -228,6 +250,8 @@ int Token(const std::vector<std::string>& args, std::ostream& out) {
     }
     if (used == 0 || used != text.size()) throw UsageError(fmt::format("--issued-at \"{}\" is not a number", text));
   }
+  // Setups refuse a token dated more than this ahead of their clock.
+  if (issuedAt > Now() + 300) throw std::runtime_error("Token is dated in the future");
   const std::string type = options.contains("type") ? options.at("type") : "uninstall";
   const std::string subject = options.contains("subject") ? options.at("subject") : "";
   if (type.find(':') != std::string::npos || subject.find(':') != std::string::npos)

@@ -20,6 +20,7 @@
 #include "engine/context.h"
 #include "reporting/database_folder.h"
 #include "reporting/reporter.h"
+#include "system/com.h"
 #include "system/files.h"
 #include "system/win/instance_mutex.h"
 #include "ui/progress_window.h"
@@ -83,6 +84,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
                       Startup::kMutexName);
   }
   if (mutex.waitedMs > 0) SetupLog::Info("Waited %u ms for another setup run to end", mutex.waitedMs);
+
+  if (!Startup::InitializeComSecurity()) {
+    SetupLog::Close();
+    Reporting::Close();
+    return 1;
+  }
+
   // The build checked the texts; a key that does not decode ends the process here.
   TrustedKeys::Instance() = TrustedKeys::FromText(BuiltInKeys::kManifest, BuiltInKeys::kToken);
 
@@ -117,6 +125,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   if (result != 0) SetupLog::Error("Setup wasn't completed successfully: exit code %d", result);
 
   SetupLog::Close();
+  Com::Uninitialize();
   mutex.handle = SafeHandle();
   Reporting::Close();
   return result;

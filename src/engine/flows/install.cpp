@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <fmt/xchar.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -165,7 +167,9 @@ void StartInstall(Setup::Context& context, bool update) {
   CreateShortcut(clientPath, GetCommonProgramsFolder() + Product::kShortcutName);
 
   context.ReportStatus(L"Creating uninstall entry..");
-  WriteUninstallEntry(clientPath, L"--uninstall");
+  const uint64_t kib = (FolderSizeBytes(installPath) + 1023) / 1024;
+  WriteUninstallEntry({clientPath, L"--uninstall", context.manifest.appVersion, installPath,
+                       static_cast<uint32_t>(std::min<uint64_t>(kib, UINT32_MAX))});
 
   restart->active = false;
   StartProduct(context);

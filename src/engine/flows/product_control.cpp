@@ -1,7 +1,4 @@
 // Stopping the product before its files are touched, and starting it again.
-#include <fmt/format.h>
-#include <fmt/xchar.h>
-
 #include <stdexcept>
 
 #include "app/flags.h"
@@ -33,9 +30,39 @@ void StartClientsThroughLogonTask() {
   if (sessions.empty()) SetupLog::Warning("There are no user sessions, we can't start the client app!");
 }
 
+// "SeDebugPrivilege", enabled while the product is being stopped (its
+// service runs as SYSTEM) and disabled again before anything else happens:
+// no child of the setup starts with it.
+class DebugPrivilegeScope {
+ public:
+  DebugPrivilegeScope() { enabled_ = Change(true); }
+  ~DebugPrivilegeScope() {
+    if (enabled_) Change(false);
+  }
+  DebugPrivilegeScope(const DebugPrivilegeScope&) = delete;
+  DebugPrivilegeScope& operator=(const DebugPrivilegeScope&) = delete;
+
+ private:
+  static bool Change(bool enable) {
+    uint32_t error = 0;
+    switch (SetDebugPrivilege(enable, error)) {
+      case PrivilegeChange::Done: return true;
+      case PrivilegeChange::NotHeld:
+        SetupLog::Warning("Debug privilege is not held by this account; processes of other accounts may not stop");
+        return false;
+      case PrivilegeChange::Failed:
+        SetupLog::Warning("Unable to %s debug privilege: error %u", enable ? "grant" : "drop", error);
+        return false;
+    }
+    return false;
+  }
+  bool enabled_ = false;
+};
+
 }  // namespace
 
 void StopProduct(Setup::Context& context) {
+  const DebugPrivilegeScope privilege;
   context.ReportStatus(L"Stopping client..");
   const int32_t clients = StopProcessesByName(Product::kClientExecutable);
   if (clients != 0) {
@@ -84,9 +111,13 @@ void StartProduct(Setup::Context& context) {
   if (!Services::Start(Product::kServiceName)) throw std::runtime_error("Timed out while starting service");
 
   context.ReportStatus(L"Starting client..");
-  if (GetOwnSessionId() != 0 && !flags.silent) {
-    // An interactive setup in the user's own session starts the client itself.
-    RunProcessWithArguments(fmt::format(L"{}{}", context.installPath, Product::kClientExecutable), {}, false);
+  const uint32_t ownSession = GetOwnSessionId();
+  if (ownSession != 0 && !flags.silent) {
+    // An interactive setup starts the client in its own session only, and
+    // through the logon task: as the session's user, not as this elevated
+    // process's child with its token, privileges and current folder.
+    SetupLog::Info("Starting scheduled task for session %u", ownSession);
+    RunLogonTaskInSession(ownSession);
     return;
   }
   StartClientsThroughLogonTask();

@@ -1,7 +1,11 @@
 // The unhandled-exception filter. It runs in a process that is already
-// broken, so it allocates nothing: the event text is prepared beforehand in
-// one of two fixed buffers, the file names are built in place, and the
-// minidump writer is looked up when the handler is installed.
+// broken, perhaps on a thread whose stack has overflowed, so it does almost
+// nothing itself: it wakes a thread made when the handler was installed,
+// which writes the minidump (a dump is best not written by the crashing
+// thread) and the event, and waits for it. That thread allocates nothing:
+// the event text is prepared beforehand in one of two fixed buffers, the
+// file names are built in place, and the minidump writer is looked up when
+// the handler is installed.
 #include <windows.h>
 // dbghelp.h needs the types of windows.h first.
 #include <dbghelp.h>
@@ -23,6 +27,16 @@ std::atomic<int> currentEvent{-1};  // -1: no crash record is written
 wchar_t folder[kFolderCapacity];
 decltype(&MiniDumpWriteDump) writeMiniDump = nullptr;
 
+// Stack kept for the filter when a thread's stack overflows.
+constexpr ULONG kStackGuarantee = 64 * 1024;
+// The crash, handed from the filter to the writer thread.
+HANDLE crashed = nullptr;  // set by the filter
+HANDLE written = nullptr;  // set by the writer
+EXCEPTION_POINTERS* crashPointers = nullptr;
+DWORD crashThread = 0;
+std::atomic<LONG> crashResult{EXCEPTION_CONTINUE_SEARCH};
+std::atomic<bool> crashTaken{false};
+
 // Appends `text` to `out` at `at`; false when it does not fit.
 bool Append(wchar_t* out, size_t& at, const wchar_t* text) {
   for (; *text; ++text) {
@@ -40,8 +54,15 @@ bool AppendHex(wchar_t* out, size_t& at, uint64_t value, int digits) {
   return Append(out, at, text);
 }
 
+// A new file, never one found at the name: a link planted there is not
+// followed.
+HANDLE CreateNewFile(const wchar_t* path) {
+  return CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
 bool WriteAll(const wchar_t* path, const char* bytes, size_t length) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateNewFile(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const BOOL ok = WriteFile(file, bytes, static_cast<DWORD>(length), &written, nullptr) && written == length;
@@ -49,7 +70,7 @@ bool WriteAll(const wchar_t* path, const char* bytes, size_t length) {
   return ok;
 }
 
-LONG WINAPI WriteCrashRecord(EXCEPTION_POINTERS* exception) {
+LONG WriteCrashRecord(EXCEPTION_POINTERS* exception, DWORD threadId) {
   const int current = currentEvent.load();
   if (current < 0) return EXCEPTION_CONTINUE_SEARCH;
   wchar_t base[kFolderCapacity + 64];
@@ -63,10 +84,10 @@ LONG WINAPI WriteCrashRecord(EXCEPTION_POINTERS* exception) {
   const size_t baseLength = at;
 
   Append(base, at, L".dmp");
-  HANDLE dump = CreateFileW(base, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE dump = CreateNewFile(base);
   if (dump == INVALID_HANDLE_VALUE) return EXCEPTION_CONTINUE_SEARCH;
   MINIDUMP_EXCEPTION_INFORMATION info{};
-  info.ThreadId = GetCurrentThreadId();
+  info.ThreadId = threadId;
   info.ExceptionPointers = exception;
   info.ClientPointers = FALSE;
   const BOOL dumped = writeMiniDump(GetCurrentProcess(), GetCurrentProcessId(), dump, MiniDumpNormal,
@@ -93,6 +114,36 @@ LONG WINAPI WriteCrashRecord(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Waits for a crash, or for the thread that installed the handler (the
+// entry thread) to end without the process ending: then that thread was
+// killed where no handler could run (Wine does so on a stack overflow it
+// cannot dispatch), and this thread must not keep a dead process alive.
+DWORD WINAPI CrashWriter(void* entryThread) {
+  const HANDLE waits[] = {crashed, static_cast<HANDLE>(entryThread)};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (!GetExitCodeThread(waits[1], &code) || code == 0) code = static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW);
+    ExitProcess(code);
+  }
+  crashResult.store(WriteCrashRecord(crashPointers, crashThread));
+  SetEvent(written);
+  return 0;
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
+  // The first crash is written; a second thread crashing meanwhile waits
+  // here until the process ends.
+  if (crashTaken.exchange(true)) {
+    Sleep(INFINITE);
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  crashPointers = exception;
+  crashThread = GetCurrentThreadId();
+  SetEvent(crashed);
+  WaitForSingleObject(written, 60000);
+  return crashResult.load();
+}
+
 // dbghelp is no import: a setup started from the downloads folder would load a
 // dbghelp.dll planted there before its first instruction. It is loaded here,
 // from System32 only, while the process is sound, and stays loaded for the
@@ -109,10 +160,28 @@ bool FindMiniDumpWriter() {
 
 }  // namespace
 
+void GuardThreadStack() {
+  ULONG size = kStackGuarantee;
+  SetThreadStackGuarantee(&size);
+}
+
 void InstallCrashHandler(const std::wstring& path) {
+  GuardThreadStack();
   if (path.size() >= kFolderCapacity || !FindMiniDumpWriter()) return;
   std::memcpy(folder, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  SetUnhandledExceptionFilter(WriteCrashRecord);
+  if (crashed) return;  // installed before; the folder may have changed
+  crashed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Made now, while the process is sound; it lives as long as the process.
+  HANDLE entryThread = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &entryThread,
+                  SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0);
+  HANDLE writer = crashed && written && entryThread
+                      ? CreateThread(nullptr, 256 * 1024, CrashWriter, entryThread, 0, nullptr)
+                      : nullptr;
+  if (!writer) return;
+  CloseHandle(writer);
+  SetUnhandledExceptionFilter(OnUnhandledException);
 }
 
 // Callers serialise these calls (the reporter's lock); the filter may run at

@@ -154,6 +154,28 @@ std::vector<std::wstring> ListFolderTree(std::wstring_view folder) {
   return entries;
 }
 
+uint64_t FolderSizeBytes(std::wstring_view folder) {
+  std::wstring base(folder);
+  while (!base.empty() && base.back() == L'\\') base.pop_back();
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileExW((base + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                         nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  uint64_t total = 0;
+  do {
+    const std::wstring_view name(found.cFileName);
+    if (name == L"." || name == L"..") continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      total += FolderSizeBytes(base + L"\\" + found.cFileName);
+    } else {
+      total += (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return total;
+}
+
 int DeleteDirectoryTree(std::wstring_view folder) {
   // The shell takes a list of paths ended by an empty one.
   std::wstring list(folder);

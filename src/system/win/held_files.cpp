@@ -2,6 +2,8 @@
 // opened without following anything planted at their names.
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -28,6 +30,46 @@ bool IsLinkOrSecondName(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return true;
   return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1;
+}
+
+// The SID of this process's token of the given class (TokenUser or
+// TokenOwner); empty when it cannot be read.
+std::vector<BYTE> OwnSid(TOKEN_INFORMATION_CLASS kind) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  std::vector<BYTE> buffer(256);
+  DWORD size = 0;
+  const BOOL read = GetTokenInformation(token, kind, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
+  CloseHandle(token);
+  if (!read) return {};
+  // TOKEN_USER and TOKEN_OWNER both start with the SID pointer.
+  const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                     : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+  const BYTE* start = static_cast<const BYTE*>(sid);
+  return std::vector<BYTE>(start, start + GetLengthSid(sid));
+}
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return IsWellKnownSid(sid, type) != FALSE; }
+
+// False when the file's owner is another account than SYSTEM,
+// Administrators or this process's own: such a file was made first by
+// someone who can read and change it. Where the platform keeps no owner
+// (or it cannot be read), there is nothing to refuse.
+bool IsOwnedByTrustedAccount(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return true;
+  }
+  bool trusted =
+      owner == nullptr || IsWellKnown(owner, WinLocalSystemSid) || IsWellKnown(owner, WinBuiltinAdministratorsSid);
+  for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+    const std::vector<BYTE> own = OwnSid(kind);
+    if (!trusted && !own.empty() && EqualSid(owner, const_cast<BYTE*>(own.data()))) trusted = true;
+  }
+  LocalFree(descriptor);
+  return trusted;
 }
 
 // True when the open folder's final path, every link resolved, is `path`
@@ -135,9 +177,9 @@ void ReadHeldFile(const HeldFile& file, const std::function<void(const uint8_t*,
 std::FILE* OpenAppendWithoutLinks(std::wstring_view path) {
   const std::wstring name(path);
   constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  HANDLE file = CreateFileW(name.c_str(), FILE_APPEND_DATA, kShare, nullptr, OPEN_ALWAYS,
+  HANDLE file = CreateFileW(name.c_str(), FILE_APPEND_DATA | READ_CONTROL, kShare, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file != INVALID_HANDLE_VALUE && IsLinkOrSecondName(file)) {
+  if (file != INVALID_HANDLE_VALUE && (IsLinkOrSecondName(file) || !IsOwnedByTrustedAccount(file))) {
     CloseHandle(file);
     try {
       RemoveFile(name);

@@ -1,12 +1,13 @@
 // Paths of the running setup, shell folders, privileges and system probes.
 #include <windows.h>
+// shellapi.h and shlobj.h need the types of windows.h first.
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <string>
 
-#include "system/files.h"
 #include "system/errors.h"
+#include "system/files.h"
 #include "system/registry_api.h"
 
 #include <fmt/format.h>
@@ -28,8 +29,17 @@ std::wstring GetLocalAppDataFolder() { return ShellFolder(CSIDL_LOCAL_APPDATA); 
 std::wstring GetProgramFilesFolder() { return ShellFolder(CSIDL_PROGRAM_FILES); }
 
 std::wstring GetTempDirectory() {
-  wchar_t buffer[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, buffer);
+  // GetTempPath2W gives SYSTEM a folder of its own (C:\Windows\SystemTemp),
+  // where GetTempPathW gives C:\Windows\Temp, in which every user can make
+  // files first. Older Windows lacks it, so it is looked up, not imported.
+  using TempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+  static const TempPathFunction tempPath2 = [] {
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel ? reinterpret_cast<TempPathFunction>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetTempPath2W")))
+                  : nullptr;
+  }();
+  wchar_t buffer[MAX_PATH + 1] = {};
+  if (!tempPath2 || tempPath2(MAX_PATH + 1, buffer) == 0) GetTempPathW(MAX_PATH + 1, buffer);
   return buffer;
 }
 
@@ -53,16 +63,29 @@ std::wstring GetExecutableName() {
 
 uint32_t GetLastErrorCode() { return GetLastError(); }
 
-bool EnableDebugPrivilege() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+PrivilegeChange SetDebugPrivilege(bool enabled, uint32_t& error) {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
+    error = GetLastError();
+    return PrivilegeChange::Failed;
+  }
+  const SafeHandle token(raw);
   TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid);
-  const BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-  CloseHandle(token);
-  return adjusted != FALSE;
+  privileges.Privileges[0].Attributes = enabled ? SE_PRIVILEGE_ENABLED : 0;
+  if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+    error = GetLastError();
+    return PrivilegeChange::Failed;
+  }
+  // Success alone does not say the privilege was there: only the last
+  // error does.
+  SetLastError(ERROR_SUCCESS);
+  if (!AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr)) {
+    error = GetLastError();
+    return PrivilegeChange::Failed;
+  }
+  error = GetLastError();
+  return error == ERROR_NOT_ALL_ASSIGNED ? PrivilegeChange::NotHeld : PrivilegeChange::Done;
 }
 
 bool IsWindowsPE() {
@@ -82,8 +105,7 @@ bool IsWindowsVersionAtLeast(uint32_t major, uint32_t build, uint32_t& actualMaj
   actualMajor = 0;
   for (uint32_t candidate = 20; candidate > 0; --candidate) {
     majorTest.dwMajorVersion = candidate;
-    if (VerifyVersionInfoW(&majorTest, VER_MAJORVERSION,
-                           VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL))) {
+    if (VerifyVersionInfoW(&majorTest, VER_MAJORVERSION, VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL))) {
       actualMajor = candidate;
       break;
     }
