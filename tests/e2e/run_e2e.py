@@ -594,7 +594,7 @@ def main():
                 print(f"PASS {scenario['name']} ({time.monotonic() - started:.0f} s)", flush=True)
             except (Failure, RuntimeError, OSError, subprocess.TimeoutExpired) as error:
                 failed.append(scenario["name"])
-                print(f"FAIL {scenario['name']}: {error}", flush=True)
+                print(f"FAIL {scenario['name']} ({time.monotonic() - started:.0f} s): {error}", flush=True)
     finally:
         suite.finish()
     print(f"e2e: {ran - len(failed)} passed, {len(failed)} failed, 0 skipped")
