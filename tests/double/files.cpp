@@ -266,7 +266,7 @@ uint32_t EnsureDirectory(std::wstring_view path) {
   std::lock_guard guard(S().lock);
   const std::wstring key = PathKey(path);
   if (IsFolderKey(key)) return 0;
-  if (Find(path)) return 183;                                   // ERROR_ALREADY_EXISTS: a file
+  if (Find(path)) return 183;  // ERROR_ALREADY_EXISTS: a file
   if (!IsFolderKey(Double::ParentKey(key))) return kPathNotFound;
   if (auto error = Double::TakeFault("EnsureDirectory")) return *error;
   Node node;

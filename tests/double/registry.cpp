@@ -28,8 +28,8 @@ struct StoredValue {
 };
 
 struct KeyNode {
-  std::wstring path;                                  // as first created
-  std::map<std::wstring, StoredValue> values;         // by lower-case name
+  std::wstring path;                           // as first created
+  std::map<std::wstring, StoredValue> values;  // by lower-case name
 };
 
 struct KeyHandle {
@@ -196,8 +196,7 @@ long GetValue(Key key, const wchar_t* name, uint32_t restrictFlags, void* data, 
   auto value = node->second.values.find(Lower(name ? name : L""));
   if (value == node->second.values.end()) return kFileNotFound;
   const StoredValue& stored = value->second;
-  const bool allowed = (restrictFlags == kRestrictAny) ||
-                       (stored.type == kRegSz && (restrictFlags & kRestrictSz)) ||
+  const bool allowed = (restrictFlags == kRestrictAny) || (stored.type == kRegSz && (restrictFlags & kRestrictSz)) ||
                        (stored.type == kRegDword && (restrictFlags & kRestrictDword));
   if (!allowed) return 1630;  // ERROR_UNSUPPORTED_TYPE
   if (stored.type == kRegDword) {
