@@ -70,9 +70,8 @@ HeldFile HoldMatchingInstaller(const std::wstring& path, std::wstring_view expec
 // install folder; one that cannot be made ends the run here rather than at
 // the download.
 void MakeFolder(const std::wstring& folder) {
-  EnsureDirectory(folder);
-  if (!DirectoryExists(folder)) {
-    Errors::ThrowSystem(GetLastErrorCode(), fmt::format("Unable to create folder \"{}\"", Text::ToUtf8(folder)));
+  if (const uint32_t error = EnsureDirectory(folder)) {
+    Errors::ThrowSystem(error, fmt::format("Unable to create folder \"{}\"", Text::ToUtf8(folder)));
   }
 }
 

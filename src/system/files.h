@@ -16,7 +16,8 @@
 // --- files and folders -------------------------------------------------------
 bool PathExists(std::wstring_view path);
 bool DirectoryExists(std::wstring_view path);
-void EnsureDirectory(std::wstring_view path);
+// Makes the folder unless it exists; 0, or the Windows error of making it.
+uint32_t EnsureDirectory(std::wstring_view path);
 // Deletes a file (clearing the read-only flag first) and waits until it is
 // gone. A symbolic link or junction is removed itself, never its target.
 // Throws std::system_error.

@@ -51,14 +51,15 @@ TEST_F(FilesContract, RemoveFileClearsReadOnlyIgnoresAMissingFileAndRefusesAHeld
 }
 
 TEST_F(FilesContract, EnsureDirectoryCreatesOneLevelAndProbesTellFilesFromFolders) {
-  EnsureDirectory(Path(L"sub"));
-  EnsureDirectory(Path(L"sub"));  // existing: nothing happens
+  EXPECT_EQ(EnsureDirectory(Path(L"sub")), 0u);
+  EXPECT_EQ(EnsureDirectory(Path(L"sub")), 0u);  // existing: nothing happens
   EXPECT_TRUE(DirectoryExists(Path(L"sub")));
-  EnsureDirectory(Path(L"a\\b"));  // parent missing: not created
+  EXPECT_EQ(EnsureDirectory(Path(L"a\\b")), 3u);  // parent missing: ERROR_PATH_NOT_FOUND, not created
   EXPECT_FALSE(PathExists(Path(L"a")));
   Put(L"file.txt");
   EXPECT_TRUE(PathExists(Path(L"file.txt")));
   EXPECT_FALSE(DirectoryExists(Path(L"file.txt")));
+  EXPECT_EQ(EnsureDirectory(Path(L"file.txt")), 183u);  // ERROR_ALREADY_EXISTS
 }
 
 TEST_F(FilesContract, ContentAndModificationTimeRoundTripAndMissingFilesAreNotRead) {

@@ -265,16 +265,19 @@ bool DirectoryExists(std::wstring_view path) {
   return IsFolderKey(PathKey(path));
 }
 
-void EnsureDirectory(std::wstring_view path) {
+uint32_t EnsureDirectory(std::wstring_view path) {
   std::lock_guard guard(S().lock);
   const std::wstring key = PathKey(path);
-  if (IsFolderKey(key) || Find(path) || !IsFolderKey(Double::ParentKey(key))) return;
-  if (Double::TakeFault("EnsureDirectory")) return;
+  if (IsFolderKey(key)) return 0;
+  if (Find(path)) return 183;  // ERROR_ALREADY_EXISTS: a file
+  if (!IsFolderKey(Double::ParentKey(key))) return kPathNotFound;
+  if (auto error = Double::TakeFault("EnsureDirectory")) return *error;
   Node node;
   node.path = std::wstring(path);
   while (node.path.size() > 2 && node.path.back() == L'\\') node.path.pop_back();
   node.directory = true;
   S().nodes[key] = node;
+  return 0;
 }
 
 void RemoveFile(std::wstring_view path) {

@@ -28,8 +28,8 @@ struct StoredValue {
 };
 
 struct KeyNode {
-  std::wstring path;                                  // as first created
-  std::map<std::wstring, StoredValue> values;         // by lower-case name
+  std::wstring path;                           // as first created
+  std::map<std::wstring, StoredValue> values;  // by lower-case name
 };
 
 struct KeyHandle {
@@ -83,6 +83,20 @@ bool Exists(const std::wstring& lowerPath) {
   return S().keys.count(lowerPath) > 0;
 }
 
+// HKEY_CLASSES_ROOT is a view, not a hive: a key below it is the user's
+// HKCU\Software\Classes key when the user has one, else the machine's
+// HKLM\Software\Classes key, where new keys go. The double resolves the path
+// when a key is opened, created, deleted or inspected, so a handle names one
+// hive's key; what Windows does besides (merging a key's subkeys from both
+// hives in enumerations, which the setup never makes) it does not model.
+std::wstring Resolved(const std::wstring& path) {
+  const std::wstring lower = Lower(path);
+  if (!lower.starts_with(L"hkcr\\")) return path;
+  const std::wstring rest = path.substr(4);
+  const bool users = Exists(L"hkcu\\software\\classes" + Lower(rest));
+  return (users ? L"HKCU\\Software\\Classes" : L"HKLM\\Software\\Classes") + rest;
+}
+
 std::optional<long> Fault(const char* operation) {
   if (auto error = Double::TakeFault(operation)) return static_cast<long>(*error);
   return std::nullopt;
@@ -92,12 +106,12 @@ std::optional<long> Fault(const char* operation) {
 
 bool KeyExists(const std::wstring& path) {
   std::lock_guard guard(S().lock);
-  return Exists(Lower(path));
+  return Exists(Lower(Resolved(path)));
 }
 
 std::optional<Value> GetValue(const std::wstring& keyPath, const std::wstring& name) {
   std::lock_guard guard(S().lock);
-  auto key = S().keys.find(Lower(keyPath));
+  auto key = S().keys.find(Lower(Resolved(keyPath)));
   if (key == S().keys.end()) return std::nullopt;
   auto value = key->second.values.find(Lower(name));
   if (value == key->second.values.end()) return std::nullopt;
@@ -107,15 +121,16 @@ std::optional<Value> GetValue(const std::wstring& keyPath, const std::wstring& n
 std::map<std::wstring, Value> Values(const std::wstring& keyPath) {
   std::lock_guard guard(S().lock);
   std::map<std::wstring, Value> out;
-  auto key = S().keys.find(Lower(keyPath));
+  auto key = S().keys.find(Lower(Resolved(keyPath)));
   if (key == S().keys.end()) return out;
   for (const auto& [lower, value] : key->second.values) out[value.name] = value.data;
   return out;
 }
 
-void SetValue(const std::wstring& keyPath, const std::wstring& name, Value value) {
+void SetValue(const std::wstring& path, const std::wstring& name, Value value) {
   std::lock_guard guard(S().lock);
   // Create the key and its parents, as RegCreateKeyEx would.
+  const std::wstring keyPath = Resolved(path);
   std::wstring lower = Lower(keyPath);
   for (size_t pos = lower.find(L'\\'); pos != std::wstring::npos; pos = lower.find(L'\\', pos + 1)) {
     const std::wstring prefix = lower.substr(0, pos);
@@ -145,10 +160,9 @@ long CreateKey(Key parent, const wchar_t* path, uint32_t, Key* result) {
   *result = nullptr;
   if (auto fault = Fault("RegistryApi::CreateKey")) return *fault;
   if (!Valid(parent)) return 6;  // ERROR_INVALID_HANDLE
-  const std::wstring parentPath = AsKey(parent)->path;
-  const std::wstring full = Lower(Join(parentPath, path));
   // Create every missing level.
-  std::wstring displayed = Join(parentPath, path);
+  const std::wstring displayed = Resolved(Join(AsKey(parent)->path, path));
+  const std::wstring full = Lower(displayed);
   for (size_t pos = full.find(L'\\'); pos != std::wstring::npos; pos = full.find(L'\\', pos + 1)) {
     const std::wstring prefix = full.substr(0, pos);
     if (!Exists(prefix)) S().keys[prefix].path = displayed.substr(0, pos);
@@ -165,7 +179,7 @@ long OpenKey(Key parent, const wchar_t* path, uint32_t, Key* result) {
   *result = nullptr;
   if (auto fault = Fault("RegistryApi::OpenKey")) return *fault;
   if (!Valid(parent)) return 6;
-  const std::wstring full = Lower(Join(AsKey(parent)->path, path));
+  const std::wstring full = Lower(Resolved(Join(AsKey(parent)->path, path)));
   if (!Exists(full)) return kFileNotFound;
   auto* key = new KeyHandle{full};
   S().open.insert(key);
@@ -182,8 +196,7 @@ long GetValue(Key key, const wchar_t* name, uint32_t restrictFlags, void* data, 
   auto value = node->second.values.find(Lower(name ? name : L""));
   if (value == node->second.values.end()) return kFileNotFound;
   const StoredValue& stored = value->second;
-  const bool allowed = (restrictFlags == kRestrictAny) ||
-                       (stored.type == kRegSz && (restrictFlags & kRestrictSz)) ||
+  const bool allowed = (restrictFlags == kRestrictAny) || (stored.type == kRegSz && (restrictFlags & kRestrictSz)) ||
                        (stored.type == kRegDword && (restrictFlags & kRestrictDword));
   if (!allowed) return 1630;  // ERROR_UNSUPPORTED_TYPE
   if (stored.type == kRegDword) {
@@ -245,7 +258,7 @@ long DeleteTree(Key key, const wchar_t* subkey) {
   std::lock_guard guard(S().lock);
   if (auto fault = Fault("RegistryApi::DeleteTree")) return *fault;
   if (!Valid(key)) return 6;
-  const std::wstring full = Lower(Join(AsKey(key)->path, subkey));
+  const std::wstring full = Lower(Resolved(Join(AsKey(key)->path, subkey)));
   if (!Exists(full)) return kFileNotFound;
   for (auto it = S().keys.begin(); it != S().keys.end();) {
     if (it->first == full || it->first.starts_with(full + L"\\")) {

@@ -1,6 +1,8 @@
 #pragma once
 // Inspection of the double's registry (keys are case-insensitive, as on
-// Windows). Paths are "<ROOT>\<path>", e.g. "HKLM\Software\Valdrix".
+// Windows). Paths are "<ROOT>\<path>", e.g. "HKLM\Software\Valdrix"; one
+// under HKCR is the key of the merged view (the user's Software\Classes key
+// when there is one, else the machine's), as through the seam.
 #include <cstdint>
 #include <map>
 #include <optional>

@@ -26,10 +26,12 @@ import hashlib
 import json
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import types
 import zlib
 from pathlib import Path
@@ -457,10 +459,14 @@ def main():
 
     dists = []
     for folder in (first, second):
+        started, cpu = time.monotonic(), resource.getrusage(resource.RUSAGE_CHILDREN)
         result = run([folder / "scripts" / "release", "--dist", folder / "dist"], env=release_env(),
                      check_result=False)
+        used = resource.getrusage(resource.RUSAGE_CHILDREN)
         if not check(f"make release in {folder.relative_to(work)}", result.returncode == 0, result.stdout[-3000:]):
             break
+        print(f"    built without the compiler cache in {time.monotonic() - started:.0f} s, "
+              f"{used.ru_utime + used.ru_stime - cpu.ru_utime - cpu.ru_stime:.0f} CPU s", flush=True)
         dists.append(folder / "dist")
     if len(dists) == 2:
         sums = [sha256(d / EXE) for d in dists]

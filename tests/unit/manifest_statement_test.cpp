@@ -145,6 +145,7 @@ TEST_F(SignedManifestTest, KeepsTheHighestSerialAndRefusesEntriesWithoutDigest) 
   EXPECT_EQ(Load(kManifest, 19),
             "Unable to download manifest: Manifest statement serial 19 is lower than 20, the "
             "highest this machine has accepted");
+  EXPECT_EQ(Serial(), Double::Registry::Value(L"20")) << "kept through a refusal";
   EXPECT_EQ(Load(kManifest, 20), "(loaded)");
   EXPECT_EQ(Load(R"({"version": 1, "prereqs": [{"file": "r.exe"}]})", 21),
             "Unable to download manifest: Prerequisite \"r.exe\" has no SHA-256 in the manifest");

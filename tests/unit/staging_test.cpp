@@ -136,6 +136,20 @@ TEST_F(StagingTest, InstallerThatCannotBeReadBackIsNotTaken) {
   EXPECT_TRUE(Double::Processes::Runs().empty());
 }
 
+// The error is the create's own, not that of a probe after it.
+TEST_F(StagingTest, FolderThatCannotBeMadeEndsTheRunWithTheErrorOfMakingIt) {
+  Double::InjectFault("EnsureDirectory", 5, 1);
+  try {
+    DownloadPrerequisite(Runtime("installer"), context_);
+    ADD_FAILURE() << "no error";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), 5);
+    EXPECT_EQ(std::string(error.what()).rfind("Unable to create folder \"C:\\Program Files\\Valdrix\\Prerequisites", 0),
+              0u)
+        << error.what();
+  }
+}
+
 TEST_F(StagingTest, InstallerStaysHeldUntilItsProcessHasRun) {
   const Prerequisite runtime = Runtime("installer");
   Double::Http::Serve(runtime.url, {200, "installer"});

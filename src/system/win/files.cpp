@@ -70,8 +70,9 @@ bool DirectoryExists(std::wstring_view path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void EnsureDirectory(std::wstring_view path) {
-  if (!DirectoryExists(path)) CreateDirectoryW(Terminated(path).c_str(), nullptr);
+uint32_t EnsureDirectory(std::wstring_view path) {
+  if (DirectoryExists(path) || CreateDirectoryW(Terminated(path).c_str(), nullptr)) return 0;
+  return GetLastError();
 }
 
 void RemoveFile(std::wstring_view path) {

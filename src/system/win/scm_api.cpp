@@ -5,6 +5,7 @@
 #undef CreateService
 
 #include "system/scm_api.h"
+#include "system/win/failure_actions.h"
 
 namespace ScmApi {
 
@@ -32,8 +33,7 @@ Handle CreateService(Handle manager, const wchar_t* name, const wchar_t* display
                         SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
-bool SetRecoveryActions(Handle service, const RecoveryActions& recovery) {
-  SC_ACTION actions[3];
+SERVICE_FAILURE_ACTIONSW FailureActions(const RecoveryActions& recovery, SC_ACTION (&actions)[3]) {
   for (int i = 0; i < 3; ++i) actions[i] = {SC_ACTION_RESTART, recovery.restartDelaysMs[i]};
   SERVICE_FAILURE_ACTIONSW failure{};
   failure.dwResetPeriod = recovery.resetPeriodSeconds;
@@ -41,6 +41,12 @@ bool SetRecoveryActions(Handle service, const RecoveryActions& recovery) {
   failure.lpCommand = nullptr;
   failure.cActions = 3;
   failure.lpsaActions = actions;
+  return failure;
+}
+
+bool SetRecoveryActions(Handle service, const RecoveryActions& recovery) {
+  SC_ACTION actions[3];
+  SERVICE_FAILURE_ACTIONSW failure = FailureActions(recovery, actions);
   return ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
 }
 
