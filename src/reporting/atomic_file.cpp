@@ -25,14 +25,11 @@ class RawFile {
  public:
   RawFile() = default;
   ~RawFile() { Close(); }
-  RawFile(RawFile&& other) noexcept : open_(other.open_) {
 #ifdef _WIN32
-    handle_ = other.handle_;
+  RawFile(RawFile&& other) noexcept : open_(other.open_), handle_(other.handle_) { other.open_ = false; }
 #else
-    descriptor_ = other.descriptor_;
+  RawFile(RawFile&& other) noexcept : open_(other.open_), descriptor_(other.descriptor_) { other.open_ = false; }
 #endif
-    other.open_ = false;
-  }
   RawFile(const RawFile&) = delete;
   RawFile& operator=(const RawFile&) = delete;
   RawFile& operator=(RawFile&&) = delete;

@@ -26,15 +26,16 @@ constexpr int64_t kNow = 1760000000;
 
 bool KnownRefusal(std::string_view text) {
   for (const char* known :
-       {"Invalid token signature", "Invalid token type", "Token expired", "Invalid base64url symbol",
-        "Invalid base64url padding", "Invalid base64url text: a single left-over symbol"}) {
+       {"Invalid token signature", "Invalid token type", "Token expired", "Token is dated in the future",
+        "Invalid base64url symbol", "Invalid base64url padding", "Invalid base64url text: a single left-over symbol"}) {
     if (text == known) return true;
   }
   return false;
 }
 
 // The outcome the rules give: field 0 must be "uninstall", field 2 read as a C
-// string by the C runtime must be at most 300 seconds old.
+// string by the C runtime must be at most 300 seconds old and at most 300
+// seconds ahead.
 std::string ExpectedOutcome(const std::string& payload) {
   const std::string text(payload.c_str());  // a zero byte ends the text
   std::string fields[3];
@@ -46,7 +47,8 @@ std::string ExpectedOutcome(const std::string& payload) {
   }
   if (fields[0] != "uninstall") return "Invalid token type";
   const long long issued = std::strtoll(fields[2].c_str(), nullptr, 10);
-  return static_cast<__int128>(kNow) - issued < 301 ? "" : "Token expired";
+  if (static_cast<__int128>(kNow) - issued >= 301) return "Token expired";
+  return static_cast<__int128>(issued) - kNow > 300 ? "Token is dated in the future" : "";
 }
 
 std::string Outcome(std::string_view token, std::string_view key) {

@@ -189,6 +189,10 @@ TEST_F(ReportingTest, WhileTheServiceIsDownTheEnvelopeWaitsOnDiskForTheNextStart
 // second name (hard link) of a file elsewhere is not read, so not sent, and
 // a link at the rate-limit record's temporary name is not written through.
 TEST_F(ReportingTest, LinksPlantedInTheFolderAreNeitherReadNorWrittenThrough) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine makes no symbolic link from inside a prefix; the end-to-end 429 scenario plants one "
+                  "from the host";
+#endif
   Double::Reports::SetDown(true);
   Reporting::CaptureException("std::exception", "the user's own file");
   ASSERT_EQ(Files().size(), 1u);
