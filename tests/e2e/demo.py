@@ -64,10 +64,10 @@ def report(machine, state, downloads, requests, task_runs, client_starts):
 
 def main():
     work = ROOT / "build" / "demo"
-    machine = Machine(ROOT, work / "wine-prefix")
     host_build = ROOT / os.environ.get("DEMO_HOST_BUILD", "build/demo-host")
     win_build = ROOT / os.environ.get("DEMO_WIN_BUILD", "build/win64")
     product = Product(work, host_build, win_build, "https://localhost:8443", keyed=True)
+    machine = Machine(ROOT, work / "wine-prefix", build=win_build)
     prepare = ROOT / "tools" / "prepare-wine-prefix"
     if not prepare.exists():
         print("tools/prepare-wine-prefix is not in the tree yet; the demo needs it to trust the server's CA.")

@@ -66,9 +66,10 @@ def wine_environment(root: Path, env):
 
 
 class Machine:
-    def __init__(self, root: Path, prefix: Path, env=None):
+    def __init__(self, root: Path, prefix: Path, env=None, build: Path = None):
         self.root = root
         self.prefix = prefix
+        self.probe_exe = str(Path(build or root / "build" / "win64").resolve() / "bin" / "valdrix_machine_probe.exe")
         # VALDRIX_CALLER_ONLY: a variable of the caller's environment alone,
         # which the setup must not hand on to its children.
         self.env = wine_environment(root, dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
@@ -189,27 +190,24 @@ class Machine:
             raise RuntimeError(f"{args} exited with {result.returncode}: {result.stderr.decode(errors='replace')}")
         return result
 
-    # --- registry ----------------------------------------------------------
+    # --- registry and services -----------------------------------------------
+    # Read and reset through one program (tests/fixtures/machine_probe.cpp):
+    # every Wine process costs about half a CPU second.
+    def probe(self, *steps):
+        """Runs the probe's steps [(verb, operand), ...] in one process; its
+        {"keys": {...}, "services": {...}}."""
+        result = self.run([self.probe_exe] + [part for step in steps for part in step])
+        if result.returncode not in (0, 1):
+            raise RuntimeError(f"the machine probe exited with {result.returncode}: "
+                               f"{result.stderr.decode(errors='replace')}")
+        if result.returncode == 1:
+            print(f"note: the machine probe did not see {steps} end in time", flush=True)
+        return json.loads(result.stdout)
+
     def reg_query(self, key: str):
-        """{subkey-relative-name: {value: (type, data)}} or None when the key is missing."""
-        result = self.run(["reg", "query", key, "/s"])
-        if result.returncode != 0:
-            return None
-        out, current = {}, None
-        full = ("HKEY_LOCAL_MACHINE" + key[4:] if key.upper().startswith("HKLM\\") else key).lower()
-        for line in result.stdout.decode("utf-8", errors="replace").splitlines():
-            if not line.strip():
-                continue
-            if not line.startswith(" "):
-                name = line.strip()
-                relative = name[len(full):].lstrip("\\") if name.lower().startswith(full) else name
-                current = out.setdefault(relative, {})
-                continue
-            match = re.match(r"\s+(.*?)\s+(REG_\w+)\s*(.*)$", line)
-            if match and current is not None:
-                name = "" if match.group(1) == "(Default)" else match.group(1)
-                current[name] = (match.group(2), match.group(3))
-        return out
+        """{subkey-relative-name: {value: [type, data]}} (as reg.exe's query
+        prints them) or None when the key is missing."""
+        return self.probe(("key", key))["keys"][key]
 
     def reg_values(self, key: str):
         tree = self.reg_query(key)
@@ -221,37 +219,28 @@ class Machine:
     def reg_delete(self, key, name=None):
         self.run(["reg", "delete", key] + (["/v", name] if name else []) + ["/f"])
 
-    # --- services ----------------------------------------------------------
-    def service_state(self, name):
-        result = self.run(["sc", "query", name])
-        match = re.search(rb"STATE\s*:\s*(\d+)", result.stdout)
-        return int(match.group(1)) if match else None
-
-    def service(self, name="Valdrix"):
-        config = self.reg_values(SERVICE_KEY.format(name))
-        if config is None:
+    @staticmethod
+    def service_from(probed, name):
+        tree = probed["keys"][SERVICE_KEY.format(name)]
+        if tree is None:
             return {"exists": False}
+        config = tree.get("", {})
         value = lambda n: config.get(n, (None, None))[1]
         number = lambda n: int(value(n), 0) if value(n) else None
-        state = self.service_state(name)
+        state = probed["services"][name]
         return {"exists": True, "image": value("ImagePath"), "start": number("Start"), "type": number("Type"),
                 "error_control": number("ErrorControl"), "display_name": value("DisplayName"),
                 "failure_actions": value("FailureActions") is not None, "running": state == 4, "state": state}
 
+    def service(self, name="Valdrix"):
+        return self.service_from(self.probe(("key", SERVICE_KEY.format(name)), ("service", name)), name)
+
+    def stop_service(self, name):
+        """Stops the service and waits (up to 10 s) until it has."""
+        self.probe(("stop", name))
+
     def create_service(self, name, image):
         self.run(["sc", "create", name, "binPath=", image, "start=", "auto"], check=True)
-
-    def delete_service(self, name):
-        """Stops and deletes a service and waits until the service manager has
-        really forgotten it: a service only marked for deletion makes the next
-        CreateService fail with ERROR_SERVICE_MARKED_FOR_DELETE."""
-        if self.service_state(name) not in (None, 1):
-            self.run(["sc", "stop", name])
-            self.wait_for(lambda: self.service_state(name) in (None, 1), 10)
-        self.kill_product_processes()
-        self.run(["sc", "delete", name])
-        self.wait_for(lambda: self.service_state(name) is None
-                      and self.reg_values(SERVICE_KEY.format(name)) is None, 15)
 
     @staticmethod
     def wait_for(condition, seconds):
@@ -459,14 +448,16 @@ class Machine:
     # --- a clean machine -----------------------------------------------------
     def reset(self):
         """Removes every trace of the product and of the legacy product."""
-        for name in ("Valdrix", "Morvex"):
-            if self.reg_values(SERVICE_KEY.format(name)) is not None:
-                self.delete_service(name)
+        # Deleted only once stopped and once its processes are gone, and waited
+        # for until the service manager has really forgotten it: a service only
+        # marked for deletion makes the next CreateService fail with
+        # ERROR_SERVICE_MARKED_FOR_DELETE.
+        self.probe(("stop", "Valdrix"), ("stop", "Morvex"))
         self.kill_product_processes()
+        self.probe(("forget", "Valdrix"), ("forget", "Morvex"),
+                   *[("delete", key) for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY)])
         for task in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon"):
             self.delete_task(task)
-        for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY):
-            self.reg_delete(key)
         self.kill_processes("valdrix_hold_file")
         self.release_small_drive()
         for path in (self.sessions_file, self.host_path(r"C:\valdrix-fixtures\errors.log"),
@@ -495,9 +486,11 @@ class Machine:
         """Everything the suite asserts on, as plain data."""
         files = self.files()
         app_version = self.install_dir / "app_version.txt"
-        product = self.reg_values(PRODUCT_KEY)
-        uninstall = self.reg_values(UNINSTALL_KEY)
-        protocol = self.reg_query(PROTOCOL_KEY)
+        probed = self.probe(*[("key", key) for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY)],
+                            *[step for name in ("Valdrix", "Morvex")
+                              for step in (("key", SERVICE_KEY.format(name)), ("service", name))])
+        product, uninstall, protocol = (probed["keys"][key] for key in (PRODUCT_KEY, UNINSTALL_KEY, PROTOCOL_KEY))
+        product, uninstall = (None if tree is None else tree.get("", {}) for tree in (product, uninstall))
         log = self.setup_log()
         return {
             "files": files,
@@ -507,8 +500,8 @@ class Machine:
             "protocol": None if protocol is None else {
                 "url_protocol": "URL Protocol" in protocol.get("", {}),
                 "command": protocol.get("shell\\open\\command", {}).get("", (None, None))[1]},
-            "service": self.service("Valdrix"),
-            "legacy_service": self.service("Morvex"),
+            "service": self.service_from(probed, "Valdrix"),
+            "legacy_service": self.service_from(probed, "Morvex"),
             "tasks": {name: self.task(name) for name in ("ValdrixLogon", "ValdrixVerify", "MorvexLogon")},
             "shortcuts": {"desktop": self.desktop_link().exists(), "programs": self.programs_link().exists(),
                           "desktop_link": read_link(self.desktop_link()),

@@ -64,7 +64,7 @@ class Suite:
     def __init__(self, args):
         self.args = args
         self.work = Path(args.work).resolve()
-        self.machine = Machine(ROOT, Path(args.prefix).resolve())
+        self.machine = Machine(ROOT, Path(args.prefix).resolve(), build=Path(args.build))
         self.product = Product(self.work, Path(args.host_build).resolve(), Path(args.build).resolve(),
                                "https://localhost:8443")
         self.server = None
@@ -121,11 +121,7 @@ class Suite:
                 tail = "\n    ".join(m.snapshot_log()[-15:])
                 raise Failure(f"preliminary install exited with {result.returncode}; setup log ends:\n    {tail}")
         elif kind == "stop_service":
-            m.run(["sc", "stop", "Valdrix"])
-            for _ in range(50):
-                if m.service_state("Valdrix") == 1:
-                    break
-                time.sleep(0.2)
+            m.stop_service("Valdrix")
         elif kind == "disable_service":
             # Wine's "sc config" cannot change a start type; this fixture calls ChangeServiceConfigW.
             tool = Path(self.args.build).resolve() / "bin" / "valdrix_service_start_type.exe"
