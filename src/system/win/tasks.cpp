@@ -123,27 +123,20 @@ ComPtr<ITaskSettings> GetSettings(ITaskDefinition* task) {
   return settings;
 }
 
-// Any member of a group, in the session of each one logged on (the
-// registration's TASK_LOGON_GROUP decides; the logon type set here is the
-// definition's own).
-void SetGroupPrincipal(ITaskDefinition* task, const wchar_t* groupId, TASK_RUNLEVEL_TYPE runLevel) {
-  ComPtr<IPrincipal> principal;
-  Check(task->get_Principal(principal.Put()), "Unable to get task principal");
-  const Bstr group(groupId, "Unable to execute");
-  Execute(principal->put_GroupId(group.Get()));
-  Execute(principal->put_RunLevel(runLevel));
-  Execute(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN));
-}
+// Who the task runs as. A group: any member, in the session of each one logged
+// on (the registration's TASK_LOGON_GROUP decides; the logon type set here is
+// the definition's own). A service account (SYSTEM, LOCAL SERVICE, NETWORK
+// SERVICE): in session 0, without anyone logged on.
+enum class Principal { kGroup, kServiceAccount };
 
-// A service account (SYSTEM, LOCAL SERVICE, NETWORK SERVICE), in session 0
-// without anyone logged on.
-void SetServiceAccountPrincipal(ITaskDefinition* task, const wchar_t* account, TASK_RUNLEVEL_TYPE runLevel) {
+void SetPrincipal(ITaskDefinition* task, Principal kind, const wchar_t* id, TASK_RUNLEVEL_TYPE runLevel) {
   ComPtr<IPrincipal> principal;
   Check(task->get_Principal(principal.Put()), "Unable to get task principal");
-  const Bstr user(account, "Unable to execute");
-  Execute(principal->put_UserId(user.Get()));
+  const Bstr name(id, "Unable to execute");
+  const bool group = kind == Principal::kGroup;
+  Execute(group ? principal->put_GroupId(name.Get()) : principal->put_UserId(name.Get()));
   Execute(principal->put_RunLevel(runLevel));
-  Execute(principal->put_LogonType(TASK_LOGON_SERVICE_ACCOUNT));
+  Execute(principal->put_LogonType(group ? TASK_LOGON_INTERACTIVE_TOKEN : TASK_LOGON_SERVICE_ACCOUNT));
 }
 
 ComPtr<ITrigger> CreateTrigger(ITaskDefinition* task, TASK_TRIGGER_TYPE2 type) {
@@ -244,7 +237,7 @@ void RegisterLogonTask(const wchar_t* name, const wchar_t* executable, const wch
   // The client is a program a person works with: not the background
   // priority 7 (below normal, low I/O and memory priority) of a task.
   Execute(settings->put_Priority(kInteractivePriority));
-  SetGroupPrincipal(task, kUsers, TASK_RUNLEVEL_LUA);
+  SetPrincipal(task, Principal::kGroup, kUsers, TASK_RUNLEVEL_LUA);
   CreateTrigger(task, TASK_TRIGGER_LOGON);
   SetExecAction(task, executable, arguments, workingDirectory);
   Register(definition, name, kUsers, TASK_LOGON_GROUP);
@@ -260,7 +253,7 @@ void RegisterVerifyTask(const wchar_t* name, const wchar_t* executable, const wc
   // scheduler's default instance policy keeps runs from overlapping.
   PutString(&ITaskSettings::put_ExecutionTimeLimit, settings.Get(), L"PT30M");
   Execute(settings->put_StartWhenAvailable(1));
-  SetServiceAccountPrincipal(task, kSystem, TASK_RUNLEVEL_HIGHEST);
+  SetPrincipal(task, Principal::kServiceAccount, kSystem, TASK_RUNLEVEL_HIGHEST);
 
   const ComPtr<ITrigger> trigger = CreateTrigger(task, TASK_TRIGGER_TIME);
   {
