@@ -204,13 +204,9 @@ class Machine:
             print(f"note: the machine probe did not see {steps} end in time", flush=True)
         return json.loads(result.stdout)
 
-    def reg_query(self, key: str):
-        """{subkey-relative-name: {value: [type, data]}} (as reg.exe's query
-        prints them) or None when the key is missing."""
-        return self.probe(("key", key))["keys"][key]
-
     def reg_values(self, key: str):
-        tree = self.reg_query(key)
+        """{value: [type, data]} (as reg.exe's query prints them), or None when the key is missing."""
+        tree = self.probe(("key", key))["keys"][key]
         return None if tree is None else tree.get("", {})
 
     def reg_add(self, key, name, value, kind="REG_SZ"):
@@ -231,9 +227,6 @@ class Machine:
         return {"exists": True, "image": value("ImagePath"), "start": number("Start"), "type": number("Type"),
                 "error_control": number("ErrorControl"), "display_name": value("DisplayName"),
                 "failure_actions": value("FailureActions") is not None, "running": state == 4, "state": state}
-
-    def service(self, name="Valdrix"):
-        return self.service_from(self.probe(("key", SERVICE_KEY.format(name)), ("service", name)), name)
 
     def stop_service(self, name):
         """Stops the service and waits (up to 10 s) until it has."""
