@@ -196,13 +196,23 @@ class Machine:
     def probe(self, *steps):
         """Runs the probe's steps [(verb, operand), ...] in one process; its
         {"keys": {...}, "services": {...}}."""
-        result = self.run([self.probe_exe] + [part for step in steps for part in step])
-        if result.returncode not in (0, 1):
-            raise RuntimeError(f"the machine probe exited with {result.returncode}: "
-                               f"{result.stderr.decode(errors='replace')}")
-        if result.returncode == 1:
-            print(f"note: the machine probe did not see {steps} end in time", flush=True)
-        return json.loads(result.stdout)
+        for attempt in (1, 2):
+            result = self.run([self.probe_exe] + [part for step in steps for part in step])
+            try:
+                probed = json.loads(result.stdout) if result.returncode in (0, 3) else None
+            except ValueError:
+                probed = None
+            if probed is not None:
+                if result.returncode == 3:
+                    print(f"note: the machine probe did not see {steps} end in time", flush=True)
+                return probed
+            why = (f"the machine probe exited with {result.returncode} and printed "
+                   f"{result.stdout[-300:]!r}; its errors: {result.stderr.decode(errors='replace')[-2000:]}")
+            if attempt == 2:
+                raise RuntimeError(why)
+            # Seen once on a loaded machine, with nothing to tell why: once
+            # more, and what Wine said stays in the log.
+            print(f"note: {why}; once more", flush=True)
 
     def reg_values(self, key: str):
         """{value: [type, data]} (as reg.exe's query prints them), or None when the key is missing."""
