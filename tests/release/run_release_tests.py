@@ -338,8 +338,9 @@ def wine(prefix, *args):
 
 
 def stop_wine(prefix):
-    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(prefix)),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for option in ("-k", "-w"):  # -k returns while the server is still going
+        subprocess.run(["/usr/lib/wine/wineserver", option], env=dict(os.environ, WINEPREFIX=str(prefix)),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def check_wine_trust(build_dir, signing, ca, other, tampered):
