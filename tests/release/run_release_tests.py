@@ -388,7 +388,7 @@ def check_symbols(build_dir, epoch, work):
     run([f"{MINGW}-objcopy", f"--add-gnu-debuglink={debug.name}", "stripped.exe", "report_fixture.exe"],
         cwd=symbols, env=env)
     database = symbols / "db"
-    prefix = work / "signing" / "wine-prefix"
+    prefix = work / "wine-prefix"
     wine(prefix, symbols / "report_fixture.exe", "http://0123456789abcdef0123456789abcdef@localhost:9/42",
          "Z:" + str(database).replace("/", "\\"), "crash")
     dumps = sorted(database.glob("crash-C0000005-*.dmp")) if database.is_dir() else []
@@ -495,7 +495,7 @@ def main():
         if fixtures.returncode == 0:
             check_symbols(build_dir, epoch, work)
         # Its service manager would keep the prefix's server alive for good.
-        stop_wine(work / "signing" / "wine-prefix")
+        stop_wine(work / "wine-prefix")
 
     print(f"{results['passed']} passed, {results['failed']} failed")
     return 1 if results["failed"] else 0
