@@ -82,7 +82,7 @@ class Suite:
         # with a timeout shuts the prefix's services down once no program runs,
         # and the next Wine call boots it again, starting every automatic
         # service (a stopped product service among them).
-        self.stop_wineserver()
+        subprocess.run([ROOT / "scripts" / "stop-wineserver"], env=self.machine.env)
         subprocess.run([WINESERVER, "-p"], env=self.machine.env, check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if need_product:
@@ -102,13 +102,7 @@ class Suite:
         self.machine.kill_product_processes()
         self.machine.kill_processes("valdrix_hold_file")
         self.machine.release_small_drive()
-        self.stop_wineserver()
-
-    def stop_wineserver(self):
-        # "-k" returns while the server is still going: a Wine program started
-        # meanwhile can lose it and exit 1.
-        for option in ("-k", "-w"):
-            subprocess.run([WINESERVER, option], env=self.machine.env, stderr=subprocess.DEVNULL)
+        subprocess.run([ROOT / "scripts" / "stop-wineserver"], env=self.machine.env)
 
     # --- given ---------------------------------------------------------------
     def given(self, step):

@@ -338,9 +338,7 @@ def wine(prefix, *args):
 
 
 def stop_wine(prefix):
-    for option in ("-k", "-w"):  # -k returns while the server is still going
-        subprocess.run(["/usr/lib/wine/wineserver", option], env=dict(os.environ, WINEPREFIX=str(prefix)),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([ROOT / "scripts" / "stop-wineserver"], env=dict(os.environ, WINEPREFIX=str(prefix)))
 
 
 def check_wine_trust(build_dir, signing, ca, other, tampered):
